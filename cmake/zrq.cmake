@@ -1,0 +1,31 @@
+# Warnings for our own targets (not for GoogleTest's).
+function(zrq_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wcast-align
+                                             $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
+    if(ZRQ_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+# A plug-in: a C-ABI shared object exporting exactly the names in exports/<name>.map. Hidden
+# visibility, no exceptions or RTTI, every symbol resolved at link time.
+function(zrq_plugin name)
+    cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+    add_library(${name} SHARED ${P_SOURCES})
+    set_target_properties(${name} PROPERTIES
+        PREFIX ""
+        CXX_VISIBILITY_PRESET hidden
+        C_VISIBILITY_PRESET hidden
+        VISIBILITY_INLINES_HIDDEN ON
+        LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
+    target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/release/sdk/include)
+    target_link_options(${name} PRIVATE -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/exports.map
+                                        -Wl,-z,defs)
+    target_link_libraries(${name} PRIVATE ${P_LIBS})
+    zrq_warnings(${name})
+    # Hosts differ in how they name a plug-in; the lib-prefixed name points at the same file.
+    add_custom_command(TARGET ${name} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E create_symlink ${name}.so lib${name}.so
+        WORKING_DIRECTORY ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+endfunction()

@@ -1,0 +1,53 @@
+// Each plug-in exports exactly its listed names, unmangled, and nothing else: a host resolves
+// them by name, and anything extra would leak into its symbol space.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+
+namespace {
+
+std::set<std::string> dynamic_exports(const std::string &path) {
+    std::set<std::string> names;
+    const std::string cmd = "nm -D --defined-only '" + path + "' 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return names;
+    char line[512];
+    while (fgets(line, sizeof line, p)) {
+        char type = 0;
+        char name[400] = {};
+        unsigned long long addr = 0;
+        if (sscanf(line, "%llx %c %399s", &addr, &type, name) == 3) names.insert(name);
+    }
+    pclose(p);
+    return names;
+}
+
+struct Plugin {
+    const char *path;
+    std::set<std::string> exports;
+};
+
+const Plugin kPlugins[] = {
+    {LBP_PLUGIN,
+     {"_get_path_addr", "_check_slot_exist", "_brdPVQ_LBP_QueryDevices", "_brdPVQ_LBP_DeviceInfo",
+      "_brdPVQ_LBP_GetPairsStatus", "_brdPVQ_LBP_FactoryReset", "_brdPVQ_LBP_SaveConfig",
+      "_brdPVQ_LBP_SetPairBypass", "_brdPVQ_LBP_SetAllPairs", "_brdPVQ_LBP_SetJustOnPairs",
+      "_brdPVQ_LBP_SetSystemOffPairs", "_brdPVQ_LBP_SetPortDisconnect",
+      "_brdPVQ_LBP_SetAllPortsDisconnect", "_brdPVQ_LBP_TimerConfig", "_brdPVQ_LBP_TimerStart",
+      "_brdPVQ_LBP_TimerStop", "_brdPVQ_LBP_TimerTick", "_brdPVQ_LBP_TimerStatus"}},
+};
+
+} // namespace
+
+TEST(Exports, EachPluginExportsExactlyItsNames) {
+    for (const Plugin &plugin : kPlugins) {
+        SCOPED_TRACE(plugin.path);
+        const std::set<std::string> found = dynamic_exports(plugin.path);
+        for (const std::string &name : plugin.exports)
+            EXPECT_TRUE(found.count(name)) << "missing export " << name;
+        for (const std::string &name : found)
+            EXPECT_TRUE(plugin.exports.count(name)) << "extra export " << name;
+    }
+}
