@@ -37,6 +37,9 @@ const Plugin kPlugins[] = {
       "_brdPVQ_LBP_SetSystemOffPairs", "_brdPVQ_LBP_SetPortDisconnect",
       "_brdPVQ_LBP_SetAllPortsDisconnect", "_brdPVQ_LBP_TimerConfig", "_brdPVQ_LBP_TimerStart",
       "_brdPVQ_LBP_TimerStop", "_brdPVQ_LBP_TimerTick", "_brdPVQ_LBP_TimerStatus"}},
+    {PSU_PLUGIN,
+     {"_brdPVQ_PSU_QueryDevices", "_brdPVQ_PSU_DeviceInfo", "_brdPVQ_PSU_Status",
+      "_brdPVQ_PSU_SensorInfo", "_brdPVQ_PSU_WattsInfo"}},
 };
 
 } // namespace
