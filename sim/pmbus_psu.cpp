@@ -24,7 +24,7 @@ uint16_t encode_linear16(double value, uint8_t vout_mode) {
     return static_cast<uint16_t>(std::clamp(v, 0.0, 65535.0));
 }
 
-PmbusPsu::PmbusPsu(Maker maker) {
+PmbusPsu::PmbusPsu(Maker maker) : maker_(maker) {
     using namespace pmbus_cmd;
     if (maker == Maker::Delta) {
         set_text(MFR_ID, "DELTA");

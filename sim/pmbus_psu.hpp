@@ -54,6 +54,7 @@ class PmbusPsu : public Device {
     int read_block(uint8_t cmd, std::span<uint8_t, pvqsmb::kBlockMax> out) override;
 
   private:
+    Maker maker_;
     bool present_ = true;
     uint8_t vout_mode_ = 0x17; // exponent -9
     std::map<uint8_t, uint16_t> words_;

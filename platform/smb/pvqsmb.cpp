@@ -5,18 +5,45 @@
 #include "pvqsmb_backend.hpp"
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+
+extern "C" pvqsmb::Backend *zrqsim_platform_backend(const char *path, char *error, unsigned size);
 
 namespace pvqsmb {
 namespace {
 
 std::atomic<Backend *> g_installed{nullptr};
 
+// Stands in when the named virtual platform cannot be served: every transfer fails.
+class NoBus : public Backend {
+  public:
+    int read_word(uint8_t, uint8_t, uint16_t *) override { return -ENODEV; }
+    int read_byte(uint8_t, uint8_t, uint8_t *) override { return -ENODEV; }
+    int write_byte(uint8_t, uint8_t, uint8_t) override { return -ENODEV; }
+    int read_block(uint8_t, uint8_t, uint8_t *) override { return -ENODEV; }
+    int switch_slot(uint8_t, uint8_t) override { return -ENODEV; }
+};
+
+std::unique_ptr<Backend> choose() {
+    // PVQSMB_PLATFORM names a virtual platform description: serve its simulated devices.
+    if (const char *path = std::getenv("PVQSMB_PLATFORM"); path && *path) {
+        char error[512] = "";
+        if (Backend *b = zrqsim_platform_backend(path, error, sizeof error))
+            return std::unique_ptr<Backend>(b);
+        std::fprintf(stderr, "libpvqsmb: %s\n", error);
+        return std::make_unique<NoBus>();
+    }
+    return std::make_unique<I2cDevBackend>(default_adapter());
+}
+
 Backend &default_backend() {
     static std::once_flag once;
     static std::unique_ptr<Backend> chosen;
-    std::call_once(once, [] { chosen = std::make_unique<I2cDevBackend>(default_adapter()); });
+    std::call_once(once, [] { chosen = choose(); });
     return *chosen;
 }
 

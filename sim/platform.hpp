@@ -1,0 +1,116 @@
+// The virtual platform: a description file (JSON) of what sits on the buses, turned into the
+// simulated bus with its device models, plus the hardware monitor's values.
+//
+// Writes that a real machine would keep (bypass masks, timer registers, the cleared case-open
+// flag) persist from one process to the next in a state file kept per description file:
+// beside it as <file>.state, or in a run-time folder when that folder is read-only. A lock
+// file guards it, so that processes that share a platform see each other's writes.
+//
+// A description that cannot be read gives a PlatformError whose message names the file and
+// the problem.
+#pragma once
+
+#include "lbp_module.hpp"
+#include "pmbus_psu.hpp"
+#include "pvqsmb_backend.hpp"
+#include "simbus.hpp"
+
+#include <array>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zrqsim {
+
+class PlatformError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct HwmSection {
+    std::array<std::optional<long long>, 62> values; // thousandths, or rpm for fans
+    std::array<std::string, 62> names;               // empty: the item's enumeration name
+    int caseopen = 0;
+};
+
+class VirtualPlatform {
+  public:
+    // Reads and checks the description; throws PlatformError.
+    static std::unique_ptr<VirtualPlatform> load(const std::string &path);
+
+    SimBus &bus() { return bus_; }
+    const std::string &path() const { return path_; }
+    std::map<unsigned, std::unique_ptr<LbpModule>> &bypass() { return bypass_; }
+    PmbusPsu *psu(unsigned number) { return psus_[number - 1].get(); }
+    HwmSection &hwm() { return hwm_; }
+
+  private:
+    std::string path_;
+    SimBus bus_;
+    std::map<unsigned, std::unique_ptr<LbpModule>> bypass_;
+    std::array<std::unique_ptr<PmbusPsu>, 3> psus_;
+    std::array<std::unique_ptr<Y3Data>, 3> y3_;
+    HwmSection hwm_;
+};
+
+// The state file of a description file, and its lock.
+class StateStore {
+  public:
+    explicit StateStore(const std::string &description);
+    const std::string &state_path() const { return state_; }
+
+    // The state document as JSON text ("" when there is none, or when the description is
+    // newer than it: an edited description starts afresh). Call with the lock held.
+    std::string read_text() const;
+    void write_text(const std::string &text) const;
+    void lock() const;
+    void unlock() const;
+
+  private:
+    std::string description_;
+    std::string state_;
+    std::string lock_path_;
+    mutable int lock_fd_ = -1;
+};
+
+// The SMBus backend over a virtual platform, with the bypass modules' registers kept in the
+// state file. Every transfer takes the lock, picks up what other processes wrote, and writes
+// the modules back after a write.
+class PlatformBackend : public pvqsmb::Backend {
+  public:
+    explicit PlatformBackend(std::unique_ptr<VirtualPlatform> platform);
+    ~PlatformBackend() override;
+
+    int read_word(uint8_t addr, uint8_t cmd, uint16_t *value) override;
+    int read_byte(uint8_t addr, uint8_t cmd, uint8_t *value) override;
+    int write_byte(uint8_t addr, uint8_t cmd, uint8_t value) override;
+    int read_block(uint8_t addr, uint8_t cmd, uint8_t *buf) override;
+    int switch_slot(uint8_t mux_addr, uint8_t slot) override;
+
+    VirtualPlatform &platform() { return *platform_; }
+
+  private:
+    template <typename Fn> int locked(bool writes, Fn &&fn);
+
+    std::unique_ptr<VirtualPlatform> platform_;
+    StateStore store_;
+    std::mutex mutex_;
+};
+
+// Reads the bypass modules' state from a state document and writes it into one; the clock
+// lets the modules' timers run in wall-clock time between processes.
+void restore_bypass(VirtualPlatform &platform, const std::string &state_json, long long now);
+std::string save_bypass(VirtualPlatform &platform, const std::string &state_json, long long now);
+
+} // namespace zrqsim
+
+extern "C" {
+// Entry point for the SMBus stand-in: a backend serving the platform described in `path`, or
+// nullptr with the reason in `error` (at most `size` bytes).
+__attribute__((visibility("default"))) pvqsmb::Backend *
+zrqsim_platform_backend(const char *path, char *error, unsigned size);
+}

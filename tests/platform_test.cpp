@@ -1,0 +1,143 @@
+// The virtual platform description and the state that persists between processes.
+#include "platform.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using namespace zrqsim;
+namespace fs = std::filesystem;
+
+namespace {
+
+class PlatformFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("zrqsim-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::string write(const std::string &text, const char *name = "p.json") {
+        std::ofstream(dir / name) << text;
+        return (dir / name).string();
+    }
+    fs::path dir;
+};
+
+std::unique_ptr<PlatformBackend> open(const std::string &path) {
+    return std::make_unique<PlatformBackend>(VirtualPlatform::load(path));
+}
+
+const char *kTwoModules = R"({"bypass": [{"slot": 0}, {"slot": 2, "disconnect": false,
+                              "registers": {"0x12": 5}, "invalid": ["0x13"]}]})";
+
+} // namespace
+
+TEST_F(PlatformFile, DescribedDevicesSitWhereTheFileSays) {
+    auto b = open(write(kTwoModules));
+    uint16_t w = 0;
+    EXPECT_EQ(b->read_word(0x6E, 0x01, &w), 0);
+    EXPECT_EQ(b->read_word(0x60, 0x12, &w), -ENXIO) << "slot 2 is behind the switch";
+    EXPECT_EQ(b->switch_slot(0xE6, 2), 0);
+    ASSERT_EQ(b->read_word(0x60, 0x12, &w), 0);
+    EXPECT_EQ(w >> 8, 5);
+    ASSERT_EQ(b->read_word(0x60, 0x13, &w), 0);
+    EXPECT_EQ(w & 0x80, 0) << "listed as invalid";
+    ASSERT_EQ(b->read_word(0x60, 0x14, &w), 0);
+    EXPECT_EQ(w & 0x80, 0) << "no port disconnect";
+}
+
+TEST_F(PlatformFile, WritesPersistToTheNextProcess) {
+    const std::string path = write(kTwoModules);
+    {
+        auto first = open(path);
+        ASSERT_EQ(first->switch_slot(0xE6, 2), 0);
+        ASSERT_EQ(first->write_byte(0x60, 0x12, 0x03), 0);
+        ASSERT_EQ(first->write_byte(0x6E, 0x14, 0x81), 0);
+    }
+    EXPECT_TRUE(fs::exists(path + ".state"));
+    auto second = open(path);
+    uint16_t w = 0;
+    ASSERT_EQ(second->switch_slot(0xE6, 2), 0);
+    ASSERT_EQ(second->read_word(0x60, 0x12, &w), 0);
+    EXPECT_EQ(w >> 8, 0x03);
+    ASSERT_EQ(second->read_word(0x6E, 0x14, &w), 0);
+    EXPECT_EQ(w >> 8, 0x81);
+
+    // Two live backends see each other's writes at once.
+    auto third = open(path);
+    ASSERT_EQ(third->write_byte(0x6E, 0x10, 0x0F), 0);
+    ASSERT_EQ(second->read_word(0x6E, 0x10, &w), 0);
+    EXPECT_EQ(w >> 8, 0x0F);
+}
+
+TEST_F(PlatformFile, EditedDescriptionStartsAfresh) {
+    const std::string path = write(kTwoModules);
+    {
+        auto b = open(path);
+        ASSERT_EQ(b->write_byte(0x6E, 0x12, 0x07), 0);
+    }
+    // A later modification time than the state's.
+    fs::last_write_time(path, fs::last_write_time(path + ".state") + std::chrono::seconds(5));
+    auto b = open(path);
+    uint16_t w = 0;
+    ASSERT_EQ(b->read_word(0x6E, 0x12, &w), 0);
+    EXPECT_EQ(w >> 8, 0);
+}
+
+TEST_F(PlatformFile, DescriptionErrorsNameTheFileAndThePlace) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"{", "not valid JSON"},
+        {"[]", "expected an object"},
+        {R"({"bypass": [{"slot": 0}, {"slot": 0}]})", "bypass[1].slot: slot 0 is described twice"},
+        {R"({"bypass": [{"slot": 0, "version": [1]}]})", "bypass[0].version: expected two bytes"},
+        {R"({"bypass": [{}]})", "bypass[0]: missing \"slot\""},
+        {R"({"psu": [{"number": 1, "maker": "ACME"}]})",
+         "psu[0].maker: expected \"DELTA\" or \"3Y\""},
+        {R"({"psu": [{"number": 1, "readings": {"vcc": 1}}]})",
+         "psu[0].readings.vcc: unknown reading"},
+        {R"({"psu": [{"number": 2, "status_word": 70000}]})",
+         "psu[0].status_word: 70000 is outside 0..65535"},
+        {R"({"hwm": {"values": {"HWMID_NOPE": 1}}})",
+         "hwm.values.HWMID_NOPE: \"HWMID_NOPE\" is not a whole number"},
+        {R"({"faults": [{"op": "explode"}]})", "faults[0].op: unknown operation \"explode\""},
+        {R"({"bypass": [{"slot": 0, "colour": "red"}]})", "bypass[0].colour: unknown key"},
+    };
+    for (const auto &[text, message] : cases) {
+        SCOPED_TRACE(text);
+        const std::string path = write(text);
+        try {
+            VirtualPlatform::load(path);
+            ADD_FAILURE() << "accepted";
+        } catch (const PlatformError &e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind(path + ": ", 0), 0u) << what;
+            EXPECT_NE(what.find(message), std::string::npos) << what;
+        }
+    }
+    EXPECT_THROW(VirtualPlatform::load((dir / "missing.json").string()), PlatformError);
+}
+
+TEST_F(PlatformFile, FaultsFromTheDescription) {
+    auto b = open(write(R"({"psu": [{"number": 1}],
+        "faults": [{"op": "read_word", "addr": "0xB0", "cmd": "0x8D", "times": 2, "code": -110},
+                   {"op": "switch", "slot": 3, "code": -16}]})"));
+    uint16_t w = 0;
+    EXPECT_EQ(b->read_word(0xB0, 0x8D, &w), -110);
+    EXPECT_EQ(b->read_word(0xB0, 0x8D, &w), -110);
+    EXPECT_EQ(b->read_word(0xB0, 0x8D, &w), 0);
+    EXPECT_EQ(b->switch_slot(0xE6, 3), -16);
+}
+
+TEST_F(PlatformFile, ShippedPlatformLoads) {
+    auto p = VirtualPlatform::load(ZRQ_DEFAULT_PLATFORM);
+    EXPECT_EQ(p->bypass().size(), 2u);
+    ASSERT_NE(p->psu(1), nullptr);
+    ASSERT_NE(p->psu(2), nullptr);
+    EXPECT_EQ(p->psu(3), nullptr);
+    EXPECT_TRUE(p->hwm().values[0].has_value());
+}

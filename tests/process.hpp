@@ -1,0 +1,38 @@
+// Runs a built program as a process with extra environment, capturing standard output and
+// the exit status.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+struct ProcessResult {
+    std::string out;
+    int status = -1; // exit status, or -1 when the program did not exit normally
+};
+
+inline std::string shell_quote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+inline ProcessResult run_program(const std::string &program, const std::vector<std::string> &args,
+                                 const std::vector<std::string> &env = {}) {
+    std::string cmd = "env";
+    for (const std::string &e : env) cmd += " " + shell_quote(e);
+    cmd += " " + shell_quote(program);
+    for (const std::string &a : args) cmd += " " + shell_quote(a);
+    cmd += " </dev/null";
+    ProcessResult r;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
