@@ -1,5 +1,7 @@
 #include "platform.hpp"
 
+#include "hwm_sim.hpp"
+
 #include "pvqio_items.hpp"
 
 #include <nlohmann/json.hpp>
@@ -512,7 +514,72 @@ int PlatformBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     return platform_->bus().switch_slot(mux_addr, slot);
 }
 
+// ---- Hardware monitor ----------------------------------------------------------------------
+
+namespace {
+
+// The I/O library backend over a virtual platform: the described readings, and a case-open
+// flag whose clearing persists in the state file.
+class PlatformIoBackend : public pvqio::Backend {
+  public:
+    explicit PlatformIoBackend(std::unique_ptr<VirtualPlatform> platform)
+        : platform_(std::move(platform)), store_(platform_->path()) {
+        const HwmSection &h = platform_->hwm();
+        for (int i = 0; i < 62; ++i) {
+            if (h.values[static_cast<size_t>(i)]) sim_.set(i, *h.values[static_cast<size_t>(i)]);
+            if (!h.names[static_cast<size_t>(i)].empty())
+                sim_.set_name(i, h.names[static_cast<size_t>(i)]);
+        }
+    }
+
+    int sensor(int item, char *text) override {
+        std::lock_guard guard(mutex_);
+        return sim_.sensor(item, text);
+    }
+    int name(int item, char *text) override {
+        std::lock_guard guard(mutex_);
+        return sim_.name(item, text);
+    }
+    int get_caseopen(int *open) override {
+        std::lock_guard guard(mutex_);
+        store_.lock();
+        const json doc = parse_state(store_.read_text());
+        store_.unlock();
+        *open = doc.contains("caseopen") && doc["caseopen"].is_number_integer()
+                    ? doc["caseopen"].get<int>()
+                    : platform_->hwm().caseopen;
+        return 0;
+    }
+    int clear_caseopen() override {
+        std::lock_guard guard(mutex_);
+        store_.lock();
+        json doc = parse_state(store_.read_text());
+        doc["caseopen"] = 0;
+        store_.write_text(doc.dump(1));
+        store_.unlock();
+        return 0;
+    }
+
+  private:
+    std::unique_ptr<VirtualPlatform> platform_;
+    StateStore store_;
+    HwmSim sim_;
+    std::mutex mutex_;
+};
+
+} // namespace
+
 } // namespace zrqsim
+
+extern "C" pvqio::Backend *zrqsim_platform_io_backend(const char *path, char *error,
+                                                      unsigned size) {
+    try {
+        return new zrqsim::PlatformIoBackend(zrqsim::VirtualPlatform::load(path));
+    } catch (const std::exception &e) {
+        if (error && size) std::snprintf(error, size, "%s", e.what());
+        return nullptr;
+    }
+}
 
 extern "C" pvqsmb::Backend *zrqsim_platform_backend(const char *path, char *error, unsigned size) {
     try {

@@ -12,6 +12,7 @@
 
 #include "lbp_module.hpp"
 #include "pmbus_psu.hpp"
+#include "pvqio_backend.hpp"
 #include "pvqsmb_backend.hpp"
 #include "simbus.hpp"
 
@@ -113,4 +114,7 @@ extern "C" {
 // nullptr with the reason in `error` (at most `size` bytes).
 __attribute__((visibility("default"))) pvqsmb::Backend *
 zrqsim_platform_backend(const char *path, char *error, unsigned size);
+// The same for the I/O library stand-in: the description's hardware monitor section.
+__attribute__((visibility("default"))) pvqio::Backend *
+zrqsim_platform_io_backend(const char *path, char *error, unsigned size);
 }

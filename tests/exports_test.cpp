@@ -40,6 +40,13 @@ const Plugin kPlugins[] = {
     {PSU_PLUGIN,
      {"_brdPVQ_PSU_QueryDevices", "_brdPVQ_PSU_DeviceInfo", "_brdPVQ_PSU_Status",
       "_brdPVQ_PSU_SensorInfo", "_brdPVQ_PSU_WattsInfo"}},
+    {HWM_PLUGIN,
+     {"_brdPVQ_HWM_GetCpuTemp", "_brdPVQ_HWM_GetSysTemp", "_brdPVQ_HWM_GetVcore",
+      "_brdPVQ_HWM_Get12V", "_brdPVQ_HWM_Get5V", "_brdPVQ_HWM_Get3V3", "_brdPVQ_HWM_Get5Vsb",
+      "_brdPVQ_HWM_Get3V3sb", "_brdPVQ_HWM_GetVbat", "_brdPVQ_HWM_GetCpuFan",
+      "_brdPVQ_HWM_GetSysFan", "_brdPVQ_HWM_GetFanSpeed", "_brdPVQ_HWM_GetFanSpeedEx",
+      "_brdPVQ_HWM_GetPowerSupply", "_brdPVQ_HWM_CaseOpenStatus", "_brdPVQ_HWM_ClearCaseOpenStatus",
+      "_brdPVQ_HWM_GetSensorReport", "_brdPVQ_HWM_GetSensorName"}},
 };
 
 } // namespace

@@ -141,3 +141,33 @@ TEST_F(PlatformFile, ShippedPlatformLoads) {
     EXPECT_EQ(p->psu(3), nullptr);
     EXPECT_TRUE(p->hwm().values[0].has_value());
 }
+
+TEST_F(PlatformFile, HardwareMonitorValuesAndAPersistentCaseOpenClear) {
+    const std::string path = write(R"({"hwm": {"values": {"HWMID_TEMP_CPU1": 45000, "20": 2400},
+        "names": {"HWMID_TEMP_CPU1": "CPU1 Temp"}, "caseopen": 1}})");
+    char err[256] = "";
+    std::unique_ptr<pvqio::Backend> first(
+        zrqsim_platform_io_backend(path.c_str(), err, sizeof err));
+    ASSERT_NE(first, nullptr) << err;
+    char text[pvqio::kTextSize];
+    ASSERT_EQ(first->sensor(0, text), 0);
+    EXPECT_STREQ(text, "45000");
+    ASSERT_EQ(first->sensor(20, text), 0);
+    EXPECT_STREQ(text, "2400");
+    EXPECT_NE(first->sensor(21, text), 0) << "a reading the description lacks";
+    ASSERT_EQ(first->name(0, text), 0);
+    EXPECT_STREQ(text, "CPU1 Temp");
+    int open = 0;
+    ASSERT_EQ(first->get_caseopen(&open), 0);
+    EXPECT_EQ(open, 1);
+    ASSERT_EQ(first->clear_caseopen(), 0);
+
+    std::unique_ptr<pvqio::Backend> second(
+        zrqsim_platform_io_backend(path.c_str(), err, sizeof err));
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(second->get_caseopen(&open), 0);
+    EXPECT_EQ(open, 0) << "the clear persists to the next process";
+
+    EXPECT_EQ(zrqsim_platform_io_backend((dir / "none.json").c_str(), err, sizeof err), nullptr);
+    EXPECT_NE(std::string(err).find("none.json: cannot be read"), std::string::npos) << err;
+}

@@ -22,9 +22,10 @@ inline std::string shell_quote(const std::string &s) {
 inline ProcessResult run_program(const std::string &program, const std::vector<std::string> &args,
                                  const std::vector<std::string> &env = {}) {
     std::string cmd = "env";
-    for (const std::string &e : env) cmd += " " + shell_quote(e);
-    cmd += " " + shell_quote(program);
-    for (const std::string &a : args) cmd += " " + shell_quote(a);
+    // Appended piecewise: GCC 12 misreports "a" + b concatenations here (-Wrestrict).
+    for (const std::string &e : env) cmd.append(" ").append(shell_quote(e));
+    cmd.append(" ").append(shell_quote(program));
+    for (const std::string &a : args) cmd.append(" ").append(shell_quote(a));
     cmd += " </dev/null";
     ProcessResult r;
     FILE *p = popen(cmd.c_str(), "r");

@@ -1,0 +1,79 @@
+// The four calls of the hardware I/O library, forwarded to the backend in use.
+#include "hwmon.hpp"
+#include "iolib.h"
+#include "pvqio_backend.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+extern "C" pvqio::Backend *zrqsim_platform_io_backend(const char *path, char *error, unsigned size);
+
+namespace pvqio {
+namespace {
+
+std::atomic<Backend *> g_installed{nullptr};
+
+// Stands in when the named virtual platform cannot be served: every call fails.
+class NoMonitor : public Backend {
+  public:
+    int sensor(int, char *) override { return -ENODEV; }
+    int name(int, char *) override { return -ENODEV; }
+    int get_caseopen(int *) override { return -ENODEV; }
+    int clear_caseopen() override { return -ENODEV; }
+};
+
+std::unique_ptr<Backend> choose() {
+    if (const char *path = std::getenv("PVQIO_PLATFORM"); path && *path) {
+        char error[512] = "";
+        if (Backend *b = zrqsim_platform_io_backend(path, error, sizeof error))
+            return std::unique_ptr<Backend>(b);
+        std::fprintf(stderr, "libpvqio: %s\n", error);
+        return std::make_unique<NoMonitor>();
+    }
+    const char *root = std::getenv("PVQIO_SYSFS");
+    return std::make_unique<HwmonBackend>(root && *root ? root : "/sys");
+}
+
+Backend &default_backend() {
+    static std::once_flag once;
+    static std::unique_ptr<Backend> chosen;
+    std::call_once(once, [] { chosen = choose(); });
+    return *chosen;
+}
+
+} // namespace
+
+void set_backend(Backend *b) {
+    g_installed.store(b, std::memory_order_release);
+}
+
+Backend &backend() {
+    Backend *b = g_installed.load(std::memory_order_acquire);
+    return b ? *b : default_backend();
+}
+
+} // namespace pvqio
+
+extern "C" {
+
+PVQIO_EXPORT int _pvqio_hwm_sensor(int item, char *strValue) {
+    return strValue ? pvqio::backend().sensor(item, strValue) : -EINVAL;
+}
+
+PVQIO_EXPORT int _pvqio_hwm_name(int item, char *strName) {
+    return strName ? pvqio::backend().name(item, strName) : -EINVAL;
+}
+
+PVQIO_EXPORT int _pvqio_get_caseopen(int *pdwOpen) {
+    return pdwOpen ? pvqio::backend().get_caseopen(pdwOpen) : -EINVAL;
+}
+
+PVQIO_EXPORT int _pvqio_clear_caseopen(void) {
+    return pvqio::backend().clear_caseopen();
+}
+
+} // extern "C"
