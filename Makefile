@@ -1,6 +1,6 @@
 # One entry point for a fresh Debian machine: `make test` installs what is missing (as root),
 # then builds and runs every test in the x86-64 tree with sanitizers and in the 32-bit tree.
-.PHONY: all deps test test-dev test-i386 bench clean
+.PHONY: all deps test test-dev test-i386 test-tsan bench clean
 
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev
@@ -20,7 +20,7 @@ deps:
 	  fi; \
 	fi
 
-test: deps test-dev test-i386
+test: deps test-dev test-i386 test-tsan
 
 test-dev:
 	cmake --preset dev
@@ -31,6 +31,12 @@ test-i386:
 	cmake --preset i386
 	cmake --build --preset i386
 	ctest --preset i386
+
+# The threaded code (the LCD link) again under ThreadSanitizer.
+test-tsan:
+	cmake --preset tsan
+	cmake --build --preset tsan --target test_lcm test_lcm_deliverable lcm_deliverable_probe zrq4470lcm
+	ctest --preset tsan
 
 bench: deps
 	cmake --preset release

@@ -10,19 +10,23 @@ endfunction()
 # A plug-in: a C-ABI shared object exporting exactly the names in exports/<name>.map. Hidden
 # visibility, no exceptions or RTTI, every symbol resolved at link time.
 function(zrq_plugin name)
-    cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(P "" "MAP" "SOURCES;LIBS;DEFINES" ${ARGN})
+    if(NOT P_MAP)
+        set(P_MAP ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
+    endif()
     add_library(${name} SHARED ${P_SOURCES})
     set_target_properties(${name} PROPERTIES
         PREFIX ""
         CXX_VISIBILITY_PRESET hidden
         C_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON
-        LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
+        LINK_DEPENDS ${P_MAP})
     target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/release/sdk/include)
-    target_link_options(${name} PRIVATE -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/exports.map
+    target_link_options(${name} PRIVATE -Wl,--version-script=${P_MAP}
                                         -Wl,-z,defs)
     target_link_libraries(${name} PRIVATE ${P_LIBS})
+    target_compile_definitions(${name} PRIVATE ${P_DEFINES})
     zrq_warnings(${name})
     # Hosts differ in how they name a plug-in; the lib-prefixed name points at the same file.
     add_custom_command(TARGET ${name} POST_BUILD

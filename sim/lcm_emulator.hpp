@@ -1,0 +1,112 @@
+// An LCD module on the master side of a pseudo-terminal.
+//
+// The plug-in opens the slave side as its serial port. The emulator reads the frames it sends,
+// keeps a 20 x 2 screen with cursor, wrap, light, brightness and start-up message, and answers
+// the model, version and key queries, but only while the port is set to the emulator's own
+// baud rate (a Linux pty's master sees the speed the slave side set). It can be told to stay
+// silent, answer one byte only, answer late, answer garbage, or send bytes of its own.
+//
+// The emulator keeps a slave descriptor of its own open, so that the plug-in's close and
+// reopen never leave the master hung up.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zrqsim {
+
+class LcmEmulator {
+  public:
+    enum class Mode { Normal, Silent, OneByte, Garbage };
+    static constexpr int kColumns = 20, kRows = 2;
+
+    explicit LcmEmulator(uint32_t baud = 115200, uint16_t model = 0x1234,
+                         uint16_t version = 0x0105);
+    ~LcmEmulator();
+    LcmEmulator(const LcmEmulator &) = delete;
+    LcmEmulator &operator=(const LcmEmulator &) = delete;
+
+    const std::string &slave_path() const { return slave_path_; }
+
+    // Behaviour.
+    void set_mode(Mode mode);
+    void set_delay_ms(int ms);
+    void set_identity(uint16_t model, uint16_t version);
+    void set_baud(uint32_t baud);
+    void press_key(char key); // 'A'..'D', or 0 for none
+    // Bytes of the module's own, written to the port now.
+    void send_raw(const std::vector<uint8_t> &bytes);
+    // `total` bytes of a counting pattern (byte i is i % 251), in chunks of `chunk` with a pause
+    // between them, written by a thread of the emulator's own; flood_done() tells when it ends.
+    void flood(size_t total, size_t chunk, int pause_us);
+    bool flood_done() const { return flood_done_; }
+
+    // What arrived.
+    std::vector<std::vector<uint8_t>> frames() const;
+    std::vector<uint8_t> bytes() const; // everything, frames and text alike
+    size_t malformed() const;           // frames that broke the frame structure
+    void clear_received();
+    // Waits (at most `timeout_ms`) until at least `n` frames have arrived.
+    bool wait_frames(size_t n, int timeout_ms) const;
+    // The speed the port is set to now, in bits per second (0 when unknown).
+    uint32_t port_baud() const;
+
+    // The module's own state.
+    std::array<std::string, kRows> screen() const;
+    int cursor_column() const;
+    int cursor_row() const;
+    bool light() const;
+    int brightness() const;
+    bool wrap() const;
+    int cursor_mode() const; // 0 off, 1 and 2 the two styles
+    std::string startup_message() const;
+    uint32_t baud() const;
+    unsigned resets() const;
+
+  private:
+    void run();
+    void feed(uint8_t b);
+    void frame_done();
+    void put_char(uint8_t c);
+    void answer(const std::vector<uint8_t> &bytes);
+    void write_master(const uint8_t *p, size_t n);
+
+    int master_ = -1;
+    int slave_keep_ = -1;
+    int wake_ = -1;
+    std::string slave_path_;
+    std::thread thread_;
+    std::thread flooder_;
+    std::atomic<bool> flood_done_{true};
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    // Parser.
+    std::vector<uint8_t> frame_;
+    bool in_frame_ = false;
+    // Behaviour.
+    Mode mode_ = Mode::Normal;
+    int delay_ms_ = 0;
+    uint32_t baud_;
+    uint16_t model_, version_;
+    char key_ = 0;
+    // Record.
+    std::vector<std::vector<uint8_t>> frames_;
+    std::vector<uint8_t> bytes_;
+    size_t malformed_ = 0;
+    // Module state.
+    std::array<std::string, kRows> screen_;
+    int col_ = 0, row_ = 0;
+    bool light_ = true, wrap_ = true;
+    int brightness_ = 8, cursor_mode_ = 0;
+    std::array<uint8_t, 40> startup_{};
+    unsigned resets_ = 0;
+};
+
+} // namespace zrqsim

@@ -1,0 +1,561 @@
+// LCD module plug-in over a pseudo-terminal, against the LCD module emulator.
+#include "lcm_emulator.hpp"
+#include "lcmlib.h"
+#include "pvqinc.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <pthread.h>
+#include <thread>
+#include <time.h>
+
+using zrqsim::LcmEmulator;
+using Bytes = std::vector<uint8_t>;
+using Frames = std::vector<Bytes>;
+
+namespace {
+
+const Bytes kProbe = {0xFE, 0x30, 0xFD};
+const Bytes kClear = {0xFE, 0x58, 0xFD};
+
+class Lcm : public ::testing::Test {
+  protected:
+    void SetUp() override { lcm_test_set_port(emu.slave_path().c_str()); }
+    void TearDown() override { _brdPVQ_LCM_DeviceClose(); }
+
+    // Opens the link and forgets the probe's frames.
+    void open() {
+        ASSERT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success);
+        ASSERT_TRUE(emu.wait_frames(2, 1000));
+        emu.clear_received();
+    }
+    // The frames received once `n` have come (a second at most).
+    Frames frames(size_t n) {
+        emu.wait_frames(n, 1000);
+        return emu.frames();
+    }
+    // Lets the emulator take in whatever is on its way, for "nothing was sent" checks.
+    Bytes settled_bytes() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return emu.bytes();
+    }
+
+    LcmEmulator emu;
+};
+
+int count_entries(const char *dir) {
+    int n = 0;
+    if (DIR *d = opendir(dir)) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// Reads the plug-in's ring state as the plug-in does: under buf_mut.
+template <typename F> auto ring(F read) {
+    pthread_mutex_lock(&buf_mut);
+    auto v = read();
+    pthread_mutex_unlock(&buf_mut);
+    return v;
+}
+uint16_t waiting() {
+    return ring([] { return wRxCounter; });
+}
+
+double thread_cpu_ms(pthread_t t) {
+    clockid_t c;
+    timespec ts{};
+    if (pthread_getcpuclockid(t, &c) != 0 || clock_gettime(c, &ts) != 0) return -1;
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+} // namespace
+
+// ---- Link ----------------------------------------------------------------------------------
+
+TEST_F(Lcm, OpenProbesSendsClearAndCloses) {
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success);
+    EXPECT_EQ(fPortOpened, 1);
+    EXPECT_GE(fLcmDevice, 0);
+    EXPECT_EQ(dwBaudrate, 115200u);
+    EXPECT_EQ(frames(2), (Frames{kProbe, kClear}));
+    EXPECT_EQ(emu.port_baud(), 115200u);
+
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_AlreadyOpened);
+    EXPECT_EQ(settled_bytes().size(), 6u) << "a second open touches nothing";
+
+    EXPECT_EQ(_brdPVQ_LCM_DeviceClose(), ERR_Success);
+    EXPECT_EQ(fPortOpened, 0);
+    EXPECT_EQ(fLcmDevice, -1);
+    EXPECT_EQ(dwBaudrate, 0u);
+    EXPECT_EQ(_brdPVQ_LCM_DeviceClose(), ERR_Success) << "closing a closed port";
+
+    emu.clear_received();
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success) << "reopen probes from 115200 again";
+    EXPECT_EQ(frames(2), (Frames{kProbe, kClear}));
+}
+
+TEST_F(Lcm, PortThatCannotBeOpened) {
+    lcm_test_set_port("/nonexistent/ttyS1");
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_OpenFail);
+    EXPECT_EQ(fPortOpened, 0);
+    EXPECT_EQ(fLcmDevice, -1);
+}
+
+TEST_F(Lcm, ProbeFindsTheModulesRate) {
+    struct Case {
+        uint32_t baud;
+        size_t probes;
+    } cases[] = {{57600, 2}, {9600, 5}, {2400, 7}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.baud);
+        emu.set_baud(c.baud);
+        emu.clear_received();
+        EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success);
+        EXPECT_EQ(dwBaudrate, c.baud);
+        Frames expected(c.probes, kProbe);
+        expected.push_back(kClear);
+        EXPECT_EQ(frames(c.probes + 1), expected);
+        EXPECT_EQ(emu.port_baud(), c.baud);
+        _brdPVQ_LCM_DeviceClose();
+    }
+}
+
+TEST_F(Lcm, SilentModuleLeavesThePortOpenWithoutRate) {
+    emu.set_mode(LcmEmulator::Mode::Silent);
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_OpenFail);
+    EXPECT_EQ(fPortOpened, 1);
+    EXPECT_EQ(dwBaudrate, 0u);
+    EXPECT_EQ(frames(7), Frames(7, kProbe)) << "115200 down to 2400, no clear frame";
+    EXPECT_EQ(emu.port_baud(), 9600u) << "left at the factory rate";
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_AlreadyOpened);
+    EXPECT_EQ(_brdPVQ_LCM_LightCtrl(1), ERR_Success) << "commands still go out";
+    EXPECT_EQ(_brdPVQ_LCM_DeviceClose(), ERR_Success);
+    EXPECT_EQ(fPortOpened, 0);
+}
+
+TEST_F(Lcm, SetSpeedKeepsThePortRateUntilReopened) {
+    open();
+    EXPECT_EQ(_brdPVQ_LCM_SetSpeed(2400), ERR_Success);
+    EXPECT_EQ(frames(1), (Frames{{0xFE, 0x39, 0x06, 0xFD}}));
+    EXPECT_EQ(emu.port_baud(), 115200u);
+    EXPECT_EQ(dwBaudrate, 115200u);
+    _brdPVQ_LCM_DeviceClose();
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success) << "the module is found at 2400";
+    EXPECT_EQ(dwBaudrate, 2400u);
+}
+
+// ---- Commands ------------------------------------------------------------------------------
+
+TEST_F(Lcm, CommandFrames) {
+    open();
+    uint8_t msg3[] = {'a', 'b', 'c'};
+    struct Case {
+        const char *name;
+        std::function<int()> call;
+        Frames frames;
+    } cases[] = {
+        {"light on", [] { return _brdPVQ_LCM_LightCtrl(1); }, {{0xFE, 0x42, 0xFD}}},
+        {"light off", [] { return _brdPVQ_LCM_LightCtrl(0); }, {{0xFE, 0x46, 0xFD}}},
+        {"cursor 20,2",
+         [] { return _brdPVQ_LCM_SetCursor(20, 2); },
+         {{0xFE, 0x47, 0x13, 0x01, 0xFD}}},
+        {"cursor 1,1",
+         [] { return _brdPVQ_LCM_SetCursor(1, 1); },
+         {{0xFE, 0x47, 0x00, 0x00, 0xFD}}},
+        {"clear", [] { return _brdPVQ_LCM_DisplayClear(); }, {kClear}},
+        {"brightness 8", [] { return _brdPVQ_LCM_Brightness(8); }, {{0xFE, 0x41, 0x08, 0xFD}}},
+        {"brightness 1", [] { return _brdPVQ_LCM_Brightness(1); }, {{0xFE, 0x41, 0x01, 0xFD}}},
+        {"reset", [] { return _brdPVQ_LCM_Reset(); }, {{0xFE, 0x56, 0xFD}}},
+        {"wrap on", [] { return _brdPVQ_LCM_WrapCtrl(1); }, {{0xFE, 0x43, 0xFD}}},
+        {"wrap off", [] { return _brdPVQ_LCM_WrapCtrl(0); }, {{0xFE, 0x44, 0xFD}}},
+        {"cursor off",
+         [] { return _brdPVQ_LCM_CursorModeCtrl(0); },
+         {{0xFE, 0x4B, 0xFD}, {0xFE, 0x5A, 0xFD}}},
+        {"cursor style 1",
+         [] { return _brdPVQ_LCM_CursorModeCtrl(1); },
+         {{0xFE, 0x4A, 0, 0, 0xFD}}},
+        {"cursor style 2",
+         [] { return _brdPVQ_LCM_CursorModeCtrl(2); },
+         {{0xFE, 0x59, 0, 0, 0xFD}}},
+        {"speed 57600", [] { return _brdPVQ_LCM_SetSpeed(57600); }, {{0xFE, 0x39, 0x01, 0xFD}}},
+        {"start-up message of 3",
+         [&] { return _brdPVQ_LCM_StartupMsg(msg3, 3); },
+         {{0xFE, 0x40, 0, 'a', 'b', 'c', ' ', ' ', ' ', ' ', ' ', 0xFD},
+          {0xFE, 0x40, 1, ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0xFD},
+          {0xFE, 0x40, 2, ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0xFD},
+          {0xFE, 0x40, 3, ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0xFD},
+          {0xFE, 0x40, 4, ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0xFD}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        emu.clear_received();
+        EXPECT_EQ(c.call(), ERR_Success);
+        EXPECT_EQ(frames(c.frames.size()), c.frames);
+    }
+    emu.clear_received();
+    emu.set_baud(57600); // the speed frame told it so
+}
+
+TEST_F(Lcm, RefusedArgumentsSendNothing) {
+    open();
+    struct Case {
+        const char *name;
+        std::function<int()> call;
+        int result;
+    } cases[] = {
+        {"light 2", [] { return _brdPVQ_LCM_LightCtrl(2); }, ERR_InvalidParam},
+        {"wrap 2", [] { return _brdPVQ_LCM_WrapCtrl(2); }, ERR_InvalidParam},
+        {"cursor mode 3", [] { return _brdPVQ_LCM_CursorModeCtrl(3); }, ERR_InvalidParam},
+        {"column 0", [] { return _brdPVQ_LCM_SetCursor(0, 1); }, ERR_InvalidParam},
+        {"column 21", [] { return _brdPVQ_LCM_SetCursor(21, 1); }, ERR_InvalidParam},
+        {"row 0", [] { return _brdPVQ_LCM_SetCursor(1, 0); }, ERR_InvalidParam},
+        {"row 3", [] { return _brdPVQ_LCM_SetCursor(1, 3); }, ERR_InvalidParam},
+        {"brightness 0", [] { return _brdPVQ_LCM_Brightness(0); }, ERR_InvalidParam},
+        {"brightness 9", [] { return _brdPVQ_LCM_Brightness(9); }, ERR_InvalidParam},
+        {"speed 14400", [] { return _brdPVQ_LCM_SetSpeed(14400); }, ERR_InvalidParam},
+        {"empty text", [] { return _brdPVQ_LCM_WriteString((unsigned char *)""); }, ERR_Error},
+        {"null text", [] { return _brdPVQ_LCM_WriteString(nullptr); }, ERR_InvalidParam},
+        {"null message", [] { return _brdPVQ_LCM_StartupMsg(nullptr, 5); }, ERR_InvalidParam},
+        {"null info", [] { return _brdPVQ_LCM_DeviceInfo(nullptr); }, ERR_InvalidParam},
+        {"null keys", [] { return _brdPVQ_LCM_KeysStatus(nullptr); }, ERR_InvalidParam},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.call(), c.result);
+    }
+    EXPECT_EQ(settled_bytes(), Bytes{});
+}
+
+TEST_F(Lcm, ClosedPortComesBeforeArgumentChecks) {
+    LCM_INFO info{};
+    unsigned char keys = 0x55;
+    const std::function<int()> calls[] = {
+        [] { return _brdPVQ_LCM_LightCtrl(2); },
+        [] { return _brdPVQ_LCM_SetCursor(0, 9); },
+        [] { return _brdPVQ_LCM_WriteString((unsigned char *)"x"); },
+        [] { return _brdPVQ_LCM_WriteString(nullptr); },
+        [] { return _brdPVQ_LCM_DisplayClear(); },
+        [] { return _brdPVQ_LCM_Brightness(0); },
+        [] { return _brdPVQ_LCM_Reset(); },
+        [] { return _brdPVQ_LCM_SetSpeed(1); },
+        [] { return _brdPVQ_LCM_WrapCtrl(7); },
+        [] { return _brdPVQ_LCM_CursorModeCtrl(9); },
+        [] { return _brdPVQ_LCM_StartupMsg(nullptr, 9); },
+        [&] { return _brdPVQ_LCM_DeviceInfo(&info); },
+        [&] { return _brdPVQ_LCM_KeysStatus(&keys); },
+    };
+    for (const auto &call : calls) EXPECT_EQ(call(), ERR_NotOpened);
+    EXPECT_EQ(keys, 0x55);
+    EXPECT_EQ(settled_bytes(), Bytes{});
+    // Every lock was released: an open and a command still go through.
+    open();
+    EXPECT_EQ(_brdPVQ_LCM_DisplayClear(), ERR_Success);
+}
+
+TEST_F(Lcm, TextGoesOutAsItIs) {
+    open();
+    EXPECT_EQ(_brdPVQ_LCM_WriteString((unsigned char *)"AB"), ERR_Success);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(emu.bytes(), (Bytes{0x41, 0x42}));
+    EXPECT_EQ(emu.screen()[0].substr(0, 2), "AB");
+}
+
+TEST_F(Lcm, StartupMessageIsFortyCharacters) {
+    open();
+    std::string long_text(45, 'x');
+    for (size_t i = 0; i < long_text.size(); ++i) long_text[i] = static_cast<char>('A' + i % 26);
+    EXPECT_EQ(_brdPVQ_LCM_StartupMsg((unsigned char *)long_text.data(), 45), ERR_Success);
+    frames(5);
+    EXPECT_EQ(emu.startup_message(), long_text.substr(0, 40));
+    emu.clear_received();
+    EXPECT_EQ(_brdPVQ_LCM_StartupMsg(nullptr, 0), ERR_Success);
+    const Frames f = frames(5);
+    ASSERT_EQ(f.size(), 5u);
+    for (uint8_t i = 0; i < 5; ++i)
+        EXPECT_EQ(f[i], (Bytes{0xFE, 0x40, i, ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0xFD}));
+    unsigned char with_zero[] = {'h', 0, 'i'};
+    EXPECT_EQ(_brdPVQ_LCM_StartupMsg(with_zero, 3), ERR_Success);
+    frames(10);
+    EXPECT_EQ(emu.startup_message().substr(0, 4), std::string("h\0i ", 4)) << "zero bytes are text";
+}
+
+TEST_F(Lcm, DeviceInfo) {
+    struct Case {
+        uint16_t model, version;
+    } cases[] = {{0x1234, 0x0105}, {0x0D0D, 0x0A0D}, {0xFFFE, 0x0011}};
+    open();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.model);
+        emu.set_identity(c.model, c.version);
+        emu.clear_received();
+        LCM_INFO info{};
+        ASSERT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Success);
+        EXPECT_EQ(info.uwModeNo, c.model) << "answer bytes arrive untranslated";
+        EXPECT_EQ(info.uwVersion, c.version);
+        EXPECT_EQ(info.udwBaudrate, 115200u);
+        EXPECT_EQ(frames(2), (Frames{{0xFE, 0x30, 0xFD}, {0xFE, 0x31, 0xFD}}));
+    }
+}
+
+TEST_F(Lcm, DeviceInfoIgnoresStaleBytes) {
+    open();
+    emu.send_raw({0x99, 0x98, 0x97});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    LCM_INFO info{};
+    ASSERT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Success);
+    EXPECT_EQ(info.uwModeNo, 0x1234);
+    EXPECT_EQ(info.uwVersion, 0x0105);
+}
+
+TEST_F(Lcm, DeviceInfoFailuresLeaveThePartlyFilledRecord) {
+    open();
+    emu.set_mode(LcmEmulator::Mode::OneByte);
+    LCM_INFO info{0x1111, 0x2222, 0x33333333};
+    EXPECT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Error);
+    EXPECT_EQ(info.uwModeNo, 0x1111);
+    EXPECT_EQ(waiting(), 0) << "the one byte was taken from the ring";
+    EXPECT_EQ(frames(1).size(), 1u) << "no version query after a failed model query";
+
+    // A module that stops answering after the model query.
+    emu.set_mode(LcmEmulator::Mode::Normal);
+    std::atomic<bool> done{false};
+    std::thread mute([&] {
+        while (!done && emu.frames().size() < 2) std::this_thread::yield();
+        emu.set_mode(LcmEmulator::Mode::Silent);
+    });
+    emu.clear_received();
+    emu.set_delay_ms(5);
+    const int r = _brdPVQ_LCM_DeviceInfo(&info);
+    done = true;
+    mute.join();
+    if (r == ERR_Error) {
+        EXPECT_EQ(info.uwModeNo, 0x1234) << "the model number is stored once it is in";
+        EXPECT_EQ(info.uwVersion, 0x2222);
+        EXPECT_EQ(info.udwBaudrate, 0x33333333u);
+    }
+    emu.set_mode(LcmEmulator::Mode::Normal);
+    emu.set_delay_ms(0);
+    EXPECT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Success) << "nothing stays blocked";
+}
+
+// ---- Keypad --------------------------------------------------------------------------------
+
+TEST_F(Lcm, KeyDecoding) {
+    open();
+    struct Case {
+        char key;
+        uint16_t model; // answer to the test frame when no key byte comes
+        unsigned char keys;
+        Frames frames;
+    } cases[] = {
+        {'B', 0, 0x02, {{0xFE, 0x33, 0xFD}}},
+        {'D', 0, 0x08, {{0xFE, 0x33, 0xFD}}},
+        {'A', 0, 0x01, {{0xFE, 0x33, 0xFD}}},
+        {'E', 0, 0x00, {{0xFE, 0x33, 0xFD}}},
+        {0, 0x0001, 0x00, {{0xFE, 0x33, 0xFD}, {0xFE, 0x30, 0xFD}}},
+        {0, 0x4300, 0x04, {{0xFE, 0x33, 0xFD}, {0xFE, 0x30, 0xFD}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "key " << int(c.key) << " model " << c.model);
+        emu.press_key(c.key);
+        emu.set_identity(c.model, 0);
+        emu.clear_received();
+        unsigned char keys = 0xEE;
+        EXPECT_EQ(_brdPVQ_LCM_KeysStatus(&keys), ERR_Success);
+        EXPECT_EQ(keys, c.keys);
+        EXPECT_EQ(frames(c.frames.size()), c.frames);
+    }
+    emu.press_key(0);
+    emu.set_mode(LcmEmulator::Mode::Silent);
+    unsigned char keys = 0x77;
+    EXPECT_EQ(_brdPVQ_LCM_KeysStatus(&keys), ERR_Error);
+    EXPECT_EQ(keys, 0x77);
+}
+
+TEST_F(Lcm, KeysStatusTakesALeftoverByteAsTheKey) {
+    open();
+    emu.send_raw({'C'});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    unsigned char keys = 0;
+    EXPECT_EQ(_brdPVQ_LCM_KeysStatus(&keys), ERR_Success);
+    EXPECT_EQ(keys, 0x04);
+}
+
+TEST(LcmKeys, CallbackIsRefused) {
+    static int called = 0;
+    const LCMKEY_CALLBACK cb = [](LCMKEY_MSG) { ++called; };
+    for (unsigned short ms : {0, 100, 65535}) {
+        EXPECT_EQ(_brdPVQ_LCM_KeysCallback(nullptr, ms), ERR_NotSupport);
+        EXPECT_EQ(_brdPVQ_LCM_KeysCallback(cb, ms), ERR_NotSupport);
+    }
+    EXPECT_EQ(called, 0);
+}
+
+// ---- Receive ring --------------------------------------------------------------------------
+
+TEST_F(Lcm, TimedReadTakesWhatItNeeds) {
+    open();
+    unsigned char buf[8] = {};
+    EXPECT_EQ(_ReadBufferLength(buf, 0), 0);
+    EXPECT_EQ(_ReadBufferLength(buf, -1), 0);
+
+    emu.send_raw({1, 2, 3, 4, 5});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(waiting(), 5);
+    EXPECT_EQ(_ReadBufferLength(buf, 2), 1);
+    EXPECT_EQ(buf[0], 1);
+    EXPECT_EQ(buf[1], 2);
+    EXPECT_EQ(waiting(), 3) << "the rest stays for the next read";
+    EXPECT_EQ(_ReadBufferLength(buf, 3), 1);
+    EXPECT_EQ(buf[2], 5);
+
+    emu.send_raw({9});
+    std::memset(buf, 0, sizeof buf);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(_ReadBufferLength(buf, 2), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(45));
+    EXPECT_EQ(buf[0], 9) << "the byte that came is in the buffer and gone from the ring";
+    EXPECT_EQ(waiting(), 0);
+}
+
+TEST_F(Lcm, RingWrapsAtTheLastSlot) {
+    open();
+    // Bring the writer to slot 1020, wherever the probe left it.
+    Bytes fill(static_cast<size_t>(1020 - ring([] { return pWritePtr - SASRxBuffer; })));
+    for (size_t i = 0; i < fill.size(); ++i) fill[i] = static_cast<uint8_t>(i);
+    emu.send_raw(fill);
+    Bytes got(fill.size());
+    ASSERT_EQ(_ReadBufferLength(got.data(), static_cast<int>(got.size())), 1);
+    EXPECT_EQ(got, fill);
+    ASSERT_EQ(ring([] { return pWritePtr; }), SASRxBuffer + 1020);
+    emu.send_raw({0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6});
+    unsigned char b[6];
+    ASSERT_EQ(_ReadBufferLength(b, 6), 1);
+    EXPECT_EQ(ring([] { return SASRxBuffer[1023]; }), 0xA4) << "slot 1023 then slot 0";
+    EXPECT_EQ(ring([] { return SASRxBuffer[0]; }), 0xA5);
+    EXPECT_EQ(ring([] { return pWritePtr; }), SASRxBuffer + 2);
+    EXPECT_EQ(Bytes(b, b + 6), (Bytes{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}));
+    EXPECT_TRUE(ring([] { return pReadPtr == pWritePtr; })) << "the reader follows the same way";
+}
+
+TEST_F(Lcm, FullRingDropsTheOldestAndAFullChunkIsKept) {
+    open();
+    Bytes burst(1500);
+    for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>(i % 251);
+    emu.send_raw(burst);
+    for (int i = 0; i < 100 && emu.bytes().empty() && waiting() < 1024; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(waiting(), 1024);
+    EXPECT_TRUE(ring([] { return pReadPtr >= pSASRxBufferStart && pReadPtr <= pSASRxBufferEnd; }));
+    Bytes got(1024);
+    ASSERT_EQ(_ReadBufferLength(got.data(), 1024), 1);
+    EXPECT_EQ(got, Bytes(burst.end() - 1024, burst.end())) << "the newest 1024 bytes, in order";
+
+    Bytes chunk(512, 0x5A);
+    emu.send_raw(chunk);
+    Bytes back(512);
+    EXPECT_EQ(_ReadBufferLength(back.data(), 512), 1) << "a read of exactly 512 bytes is queued";
+    EXPECT_EQ(back, chunk);
+}
+
+TEST_F(Lcm, FloodArrivesInOrderWithNothingLost) {
+    open();
+    constexpr size_t kTotal = 100 * 1000;
+    emu.flood(kTotal, 128, 1000); // about 128 kB/s, eleven times a 115200 baud line
+    Bytes b(64);
+    size_t got = 0;
+    bool in_order = true;
+    while (got < kTotal) {
+        const int want = static_cast<int>(std::min<size_t>(b.size(), kTotal - got));
+        if (!_ReadBufferLength(b.data(), want)) break;
+        for (int i = 0; i < want; ++i)
+            in_order =
+                in_order && b[static_cast<size_t>(i)] == (got + static_cast<size_t>(i)) % 251;
+        got += static_cast<size_t>(want);
+    }
+    EXPECT_EQ(got, kTotal);
+    EXPECT_TRUE(in_order);
+}
+
+// ---- Threads and resources -----------------------------------------------------------------
+
+TEST_F(Lcm, ConcurrentCommandsNeverInterleaveOnTheWire) {
+    open();
+    constexpr int kThreads = 4, kRounds = 25;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < kThreads; ++t) {
+        hosts.emplace_back([t, &failures] {
+            for (int i = 0; i < kRounds; ++i) {
+                LCM_INFO info{};
+                unsigned char keys = 0;
+                int r = ERR_Success;
+                switch ((t + i) % 4) {
+                case 0:
+                    r = _brdPVQ_LCM_SetCursor(static_cast<unsigned char>(1 + i % 20), 1);
+                    break;
+                case 1:
+                    r = _brdPVQ_LCM_DeviceInfo(&info);
+                    if (r == ERR_Success && info.uwModeNo != 0x1234) ++failures;
+                    break;
+                case 2:
+                    r = _brdPVQ_LCM_Brightness(static_cast<unsigned char>(1 + i % 8));
+                    break;
+                default:
+                    r = _brdPVQ_LCM_KeysStatus(&keys);
+                    break;
+                }
+                if (r != ERR_Success) ++failures;
+            }
+        });
+    }
+    for (auto &h : hosts) h.join();
+    EXPECT_EQ(failures, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(emu.malformed(), 0u);
+    for (const Bytes &f : emu.frames()) {
+        EXPECT_EQ(f.front(), 0xFE);
+        EXPECT_EQ(f.back(), 0xFD);
+    }
+}
+
+TEST_F(Lcm, OpenCloseCyclesLeaveNoDescriptorOrThread) {
+    const int fds = count_entries("/proc/self/fd");
+    const int threads = count_entries("/proc/self/task");
+    for (int i = 0; i < 500; ++i) {
+        ASSERT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success) << "cycle " << i;
+        ASSERT_EQ(_brdPVQ_LCM_DeviceClose(), ERR_Success);
+    }
+    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+    EXPECT_EQ(count_entries("/proc/self/task"), threads);
+}
+
+TEST_F(Lcm, ReceiveThreadSleepsWhileIdleAndAfterAHangUp) {
+    open();
+    const pthread_t rx = SASInQueueID;
+    double before = thread_cpu_ms(rx);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(thread_cpu_ms(rx) - before, 30.0) << "an idle link costs no CPU";
+}
+
+TEST(LcmHangUp, ThreadBacksOffWhenTheOtherEndGoesAway) {
+    auto emu = std::make_unique<LcmEmulator>();
+    lcm_test_set_port(emu->slave_path().c_str());
+    ASSERT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success);
+    emu.reset(); // master and the emulator's own slave closed: the port hangs up
+    const pthread_t rx = SASInQueueID;
+    const double before = thread_cpu_ms(rx);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(thread_cpu_ms(rx) - before, 100.0) << "no spinning on a hung-up port";
+    unsigned char keys = 0;
+    EXPECT_EQ(_brdPVQ_LCM_KeysStatus(&keys), ERR_Error);
+    EXPECT_EQ(_brdPVQ_LCM_DeviceClose(), ERR_Success) << "and it still stops";
+}
