@@ -17,17 +17,17 @@ void copy_text(const std::string &s, char *out) {
 
 int HwmSim::sensor(int item, char *text) {
     ++calls_;
-    if (item < 0 || item >= 62) return -EINVAL;
+    if (item < 0 || item >= 62) return EINVAL;
     if (auto f = faults_.find(item); f != faults_.end() && f->second != 0) return f->second;
     const auto &t = text_[static_cast<size_t>(item)];
-    if (!t) return -ENODATA;
+    if (!t) return ENODATA;
     copy_text(*t, text);
     return 0;
 }
 
 int HwmSim::name(int item, char *text) {
     ++calls_;
-    if (item < 0 || item >= 62) return -EINVAL;
+    if (item < 0 || item >= 62) return EINVAL;
     if (auto f = faults_.find(item); f != faults_.end() && f->second != 0) return f->second;
     const std::string &n = names_[static_cast<size_t>(item)];
     copy_text(n.empty() ? std::string(pvqio::kItemNames[static_cast<size_t>(item)]) : n, text);

@@ -109,7 +109,7 @@ int SimBus::switch_slot(uint8_t mux_addr, uint8_t slot) {
     int r = injected(Op::SwitchSlot, mux_addr, slot);
     if (r == 0) {
         if (mux_addr != kSwitchAddr)
-            r = -ENXIO;
+            r = -ENODEV; // no switch answers there
         else if (slot == 0 || slot > channels_)
             r = -EINVAL; // no such channel: the routing stays as it was
         else

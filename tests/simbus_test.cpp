@@ -26,7 +26,7 @@ TEST(SimBus, RoutesExpansionSegmentsThroughTheSwitch) {
     // A slot without a channel fails and leaves the routing alone.
     EXPECT_EQ(bus.switch_slot(0xE6, 9), -EINVAL);
     EXPECT_EQ(bus.switch_slot(0xE6, 0), -EINVAL);
-    EXPECT_EQ(bus.switch_slot(0xE4, 1), -ENXIO);
+    EXPECT_EQ(bus.switch_slot(0xE4, 1), -ENODEV);
     EXPECT_EQ(bus.selected_segment(), 2u);
 }
 

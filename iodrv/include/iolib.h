@@ -4,8 +4,8 @@
  *
  * Readings are NUL-terminated decimal integers of at most 29 characters: temperatures and
  * voltages in thousandths of a degree or volt, fans in rpm. Every function returns 0 on
- * success and a nonzero value on failure; the caller's buffer is not to be used after a
- * failure.
+ * success and a nonzero value on failure (this platform's library: a positive errno value);
+ * the caller's buffer is not to be used after a failure.
  */
 #ifndef IOLIB_H
 #define IOLIB_H

@@ -17,7 +17,9 @@ inline constexpr int kTextSize = 30;
 class Backend {
   public:
     virtual ~Backend() = default;
-    // Write at most kTextSize bytes, terminator included; 0 or a negative errno value.
+    // Write at most kTextSize bytes, terminator included. 0, or a positive errno value:
+    // positive so that a failure the hardware monitor passes up can never be mistaken for one
+    // of the plug-ins' own (negative) status codes.
     virtual int sensor(int item, char *text) = 0;
     virtual int name(int item, char *text) = 0;
     virtual int get_caseopen(int *open) = 0;

@@ -144,18 +144,18 @@ bool parse(const std::string &s, int base, long long &v) {
 }
 
 int resolve(const std::string &root, int item, fs::path &dir, std::string &base) {
-    if (item < 0 || item >= static_cast<int>(kBoard.size())) return -EINVAL;
+    if (item < 0 || item >= static_cast<int>(kBoard.size())) return EINVAL;
     const Source &src = kBoard[static_cast<size_t>(item)];
-    if (src.chip.name == nullptr) return -ENODATA; // not fitted on this board
+    if (src.chip.name == nullptr) return ENODATA; // not fitted on this board
     dir = find_chip(root, src.chip);
-    if (dir.empty()) return -ENODEV;
+    if (dir.empty()) return ENODEV;
     if (src.status_word) return 0;
     if (src.label == nullptr) {
         base = src.base;
         return 0;
     }
     const auto found = base_by_label(dir, src.base, src.label);
-    if (!found) return -ENOENT;
+    if (!found) return ENOENT;
     base = *found;
     return 0;
 }
@@ -172,12 +172,12 @@ int HwmonBackend::sensor(int item, char *text) {
         // The pmbus core shows the status word in debugfs as "0x0842".
         const auto s =
             read_line(fs::path(root_) / "kernel/debug/pmbus" / dir.filename() / "status0");
-        if (!s) return -ENOENT;
-        if (!parse(*s, 0, v)) return -EIO;
+        if (!s) return ENOENT;
+        if (!parse(*s, 0, v)) return EIO;
     } else {
         const auto s = read_line(dir / (base + "_input"));
-        if (!s) return -ENOENT;
-        if (!parse(*s, 10, v)) return -EIO;
+        if (!s) return ENOENT;
+        if (!parse(*s, 10, v)) return EIO;
         v /= src.divisor;
     }
     std::snprintf(text, kTextSize, "%lld", v);
@@ -185,7 +185,7 @@ int HwmonBackend::sensor(int item, char *text) {
 }
 
 int HwmonBackend::name(int item, char *text) {
-    if (item < 0 || item >= static_cast<int>(kBoard.size())) return -EINVAL;
+    if (item < 0 || item >= static_cast<int>(kBoard.size())) return EINVAL;
     std::string label(kItemNames[static_cast<size_t>(item)]);
     fs::path dir;
     std::string base;
@@ -197,23 +197,23 @@ int HwmonBackend::name(int item, char *text) {
 
 int HwmonBackend::get_caseopen(int *open) {
     const fs::path dir = find_chip(root_, kSuperIo);
-    if (dir.empty()) return -ENODEV;
+    if (dir.empty()) return ENODEV;
     const auto s = read_line(dir / "intrusion0_alarm");
     long long v = 0;
-    if (!s) return -ENOENT;
-    if (!parse(*s, 10, v)) return -EIO;
+    if (!s) return ENOENT;
+    if (!parse(*s, 10, v)) return EIO;
     *open = v > 0x7FFFFFFF || v < -0x7FFFFFFF ? 1 : static_cast<int>(v);
     return 0;
 }
 
 int HwmonBackend::clear_caseopen() {
     const fs::path dir = find_chip(root_, kSuperIo);
-    if (dir.empty()) return -ENODEV;
+    if (dir.empty()) return ENODEV;
     std::ofstream out(dir / "intrusion0_alarm");
-    if (!out) return -EACCES;
+    if (!out) return EACCES;
     out << "0\n";
     out.flush();
-    return out ? 0 : -EIO;
+    return out ? 0 : EIO;
 }
 
 } // namespace pvqio

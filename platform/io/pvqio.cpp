@@ -20,10 +20,10 @@ std::atomic<Backend *> g_installed{nullptr};
 // Stands in when the named virtual platform cannot be served: every call fails.
 class NoMonitor : public Backend {
   public:
-    int sensor(int, char *) override { return -ENODEV; }
-    int name(int, char *) override { return -ENODEV; }
-    int get_caseopen(int *) override { return -ENODEV; }
-    int clear_caseopen() override { return -ENODEV; }
+    int sensor(int, char *) override { return ENODEV; }
+    int name(int, char *) override { return ENODEV; }
+    int get_caseopen(int *) override { return ENODEV; }
+    int clear_caseopen() override { return ENODEV; }
 };
 
 std::unique_ptr<Backend> choose() {
@@ -61,15 +61,15 @@ Backend &backend() {
 extern "C" {
 
 PVQIO_EXPORT int _pvqio_hwm_sensor(int item, char *strValue) {
-    return strValue ? pvqio::backend().sensor(item, strValue) : -EINVAL;
+    return strValue ? pvqio::backend().sensor(item, strValue) : EINVAL;
 }
 
 PVQIO_EXPORT int _pvqio_hwm_name(int item, char *strName) {
-    return strName ? pvqio::backend().name(item, strName) : -EINVAL;
+    return strName ? pvqio::backend().name(item, strName) : EINVAL;
 }
 
 PVQIO_EXPORT int _pvqio_get_caseopen(int *pdwOpen) {
-    return pdwOpen ? pvqio::backend().get_caseopen(pdwOpen) : -EINVAL;
+    return pdwOpen ? pvqio::backend().get_caseopen(pdwOpen) : EINVAL;
 }
 
 PVQIO_EXPORT int _pvqio_clear_caseopen(void) {

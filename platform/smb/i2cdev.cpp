@@ -106,7 +106,10 @@ int I2cDevBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     const uint8_t control = mux_control(slot);
     if (control == 0) return -EINVAL;
     // A PCA954x takes its control register as a single-byte write (SMBus Send Byte).
-    return transfer(mux_addr, I2C_SMBUS_WRITE, control, I2C_SMBUS_BYTE, nullptr);
+    const int r = transfer(mux_addr, I2C_SMBUS_WRITE, control, I2C_SMBUS_BYTE, nullptr);
+    // The LAN bypass plug-in hands a switch failure to its host unchanged: -EIO and -ENXIO
+    // would read there as its own ERR_NotSupport and ERR_AlreadyOpened.
+    return r == -EIO || r == -ENXIO ? -EREMOTEIO : r;
 }
 
 } // namespace pvqsmb
