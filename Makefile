@@ -1,6 +1,7 @@
 # One entry point for a fresh Debian machine: `make test` installs what is missing (as root),
-# then builds and runs every test in the x86-64 tree with sanitizers and in the 32-bit tree.
-.PHONY: all deps test test-dev test-i386 test-tsan bench clean
+# then builds and runs every test in the x86-64 tree with sanitizers and in the 32-bit tree,
+# the threaded code under ThreadSanitizer, and builds and checks the release package.
+.PHONY: all deps test test-dev test-i386 test-tsan bench demo release clean
 
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev
@@ -20,7 +21,7 @@ deps:
 	  fi; \
 	fi
 
-test: deps test-dev test-i386 test-tsan
+test: deps test-dev test-i386 test-tsan release
 
 test-dev:
 	cmake --preset dev
@@ -42,6 +43,27 @@ bench: deps
 	cmake --preset release
 	cmake --build --preset release
 	for b in build/release/bin/bench_*; do $$b; done
+
+# Builds everything and runs zrqctl against the virtual platform.
+demo: deps
+	cmake --preset release
+	cmake --build --preset release
+	tools/demo.sh build/release
+
+# The deliverables: the four plug-ins as 32-bit x86 code, psuprobe as 64-bit x86-64, the SDK
+# headers; checked, then packed into dist/.
+RELEASE_DIR := dist/zrq4470-bsp-$(shell grep -m1 -o 'zrq4470 VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+release: deps
+	cmake --preset i386
+	cmake --build --preset i386 --target zrq4470lbp zrq4470lcm zrq4470psu zrq4470hwm
+	cmake --preset release
+	cmake --build --preset release --target psuprobe
+	rm -rf $(RELEASE_DIR)
+	cmake --install build/i386 --prefix $(RELEASE_DIR) --component plugins
+	cmake --install build/release --prefix $(RELEASE_DIR) --component tools
+	tools/check-release.sh $(RELEASE_DIR)
+	tar -C dist -czf $(RELEASE_DIR).tar.gz $(notdir $(RELEASE_DIR))
+	@echo "release: $(RELEASE_DIR).tar.gz"
 
 clean:
 	rm -rf build dist

@@ -10,7 +10,7 @@ endfunction()
 # A plug-in: a C-ABI shared object exporting exactly the names in exports/<name>.map. Hidden
 # visibility, no exceptions or RTTI, every symbol resolved at link time.
 function(zrq_plugin name)
-    cmake_parse_arguments(P "" "MAP" "SOURCES;LIBS;DEFINES" ${ARGN})
+    cmake_parse_arguments(P "TEST_BUILD" "MAP" "SOURCES;LIBS;DEFINES" ${ARGN})
     if(NOT P_MAP)
         set(P_MAP ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
     endif()
@@ -28,6 +28,9 @@ function(zrq_plugin name)
     target_link_libraries(${name} PRIVATE ${P_LIBS})
     target_compile_definitions(${name} PRIVATE ${P_DEFINES})
     zrq_warnings(${name})
+    if(NOT P_TEST_BUILD)
+        install(TARGETS ${name} LIBRARY DESTINATION lib COMPONENT plugins)
+    endif()
     # Hosts differ in how they name a plug-in; the lib-prefixed name points at the same file.
     add_custom_command(TARGET ${name} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -E create_symlink ${name}.so lib${name}.so

@@ -19,14 +19,18 @@ inline std::string shell_quote(const std::string &s) {
     return q + "'";
 }
 
+// With `merge_stderr`, standard error is captured too, after standard output's bytes as they
+// come.
 inline ProcessResult run_program(const std::string &program, const std::vector<std::string> &args,
-                                 const std::vector<std::string> &env = {}) {
+                                 const std::vector<std::string> &env = {},
+                                 bool merge_stderr = false) {
     std::string cmd = "env";
     // Appended piecewise: GCC 12 misreports "a" + b concatenations here (-Wrestrict).
     for (const std::string &e : env) cmd.append(" ").append(shell_quote(e));
     cmd.append(" ").append(shell_quote(program));
     for (const std::string &a : args) cmd.append(" ").append(shell_quote(a));
     cmd += " </dev/null";
+    if (merge_stderr) cmd += " 2>&1";
     ProcessResult r;
     FILE *p = popen(cmd.c_str(), "r");
     if (p == nullptr) return r;

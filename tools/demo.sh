@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The zrq4470 board-support package on a virtual platform: zrqctl, the reference management
+# host, drives the four plug-ins against simulated bypass modules, power supplies, hardware
+# monitor and an emulated LCD module.
+#
+#   tools/demo.sh BUILD_DIR
+set -euo pipefail
+build=${1:?usage: demo.sh BUILD_DIR}
+top=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+emu_pid=
+cleanup() {
+    [ -n "$emu_pid" ] && kill "$emu_pid" 2>/dev/null && wait "$emu_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A fresh copy of the shipped platform, so that every run starts from the same state.
+cp "$top/sim/platforms/zrq4470.json" "$work/platform.json"
+export PVQSMB_PLATFORM="$work/platform.json" PVQIO_PLATFORM="$work/platform.json"
+zrqctl() { "$build/bin/zrqctl" "$@"; }
+step() { printf '\n\033[1m$ zrqctl %s\033[0m\n' "$*"; zrqctl "$@"; }
+
+echo "== LAN bypass modules"
+step lbp list
+step lbp info 0
+step lbp info 1
+step lbp status 0
+step lbp bypass 0 2 on
+step lbp status 0
+step lbp timer config 0 1 30 bypass 0x03
+step lbp timer start 0 1
+step lbp timer status 0 1
+
+echo; echo "== Power supplies"
+step psu list
+for n in 1 2; do
+    step psu info $n
+    step psu status $n
+    step psu watts $n out
+done
+
+echo; echo "== Hardware monitor"
+step hwm table
+
+echo; echo "== LCD module"
+"$build/bin/lcmemu" --screen "$work/screen" > "$work/pty" &
+emu_pid=$!
+for _ in $(seq 50); do [ -s "$work/pty" ] && break; sleep 0.1; done
+pty=$(head -n 1 "$work/pty")
+step lcm --port "$pty" info
+step lcm --port "$pty" write "zrq4470 ready" "Hello from the BSP"
+sleep 0.2
+echo "The module's screen:"
+cat "$work/screen"

@@ -1,0 +1,54 @@
+// lcmemu: an LCD module emulator on a pseudo-terminal, for trying the LCD plug-in without the
+// appliance. Prints the pseudo-terminal's path, then writes the module's 20 x 2 screen to
+// FILE whenever it changes, until SIGINT or SIGTERM.
+//
+//   lcmemu [--baud RATE] [--screen FILE]
+#include "lcm_emulator.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+int main(int argc, char **argv) {
+    unsigned long baud = 115200;
+    std::string screen_file;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--baud") == 0 && i + 1 < argc) {
+            char *end = nullptr;
+            baud = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0') return std::fprintf(stderr, "lcmemu: bad rate %s\n", argv[i]), 2;
+        } else if (std::strcmp(argv[i], "--screen") == 0 && i + 1 < argc) {
+            screen_file = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: lcmemu [--baud RATE] [--screen FILE]\n");
+            return 2;
+        }
+    }
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr); // before the emulator's thread starts
+
+    zrqsim::LcmEmulator emu(static_cast<uint32_t>(baud));
+    std::printf("%s\n", emu.slave_path().c_str());
+    std::fflush(stdout);
+    std::string shown;
+    const timespec tick{0, 20 * 1000 * 1000};
+    for (;;) {
+        const int sig = sigtimedwait(&stop, nullptr, &tick);
+        const auto s = emu.screen();
+        const std::string now =
+            "+--------------------+\n|" + s[0] + "|\n|" + s[1] + "|\n+--------------------+\n";
+        if (!screen_file.empty() && now != shown) {
+            std::ofstream(screen_file + ".tmp") << now;
+            std::rename((screen_file + ".tmp").c_str(), screen_file.c_str());
+            shown = now;
+        }
+        if (sig > 0) return 0;
+    }
+}

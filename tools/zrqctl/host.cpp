@@ -1,0 +1,136 @@
+#include "host.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <filesystem>
+#include <iostream>
+
+namespace zrqctl {
+
+Plugin::Plugin(const std::string &dir, const std::string &name) : path_(dir + "/" + name) {
+    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr)
+        throw std::runtime_error("cannot load plug-in " + path_ + ": " + dlerror());
+}
+
+Plugin::~Plugin() {
+    if (handle_) dlclose(handle_);
+}
+
+void *Plugin::find(const char *symbol) const {
+    return dlsym(handle_, symbol);
+}
+
+void *Plugin::lookup(const char *symbol) const {
+    void *p = find(symbol);
+    if (p == nullptr) throw std::runtime_error(path_ + " does not export " + symbol);
+    return p;
+}
+
+std::string plugin_dir(const std::string &option) {
+    if (!option.empty()) return option;
+    if (const char *env = std::getenv("ZRQ_PLUGIN_DIR"); env && *env) return env;
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (self.parent_path().parent_path() / "lib").string();
+}
+
+std::string status_name(int code) {
+    static const char *const kNames[] = {"ERR_Success",      "ERR_Error",        "ERR_OpenFail",
+                                         "ERR_NotOpened",    "ERR_InvalidParam", "ERR_NotSupport",
+                                         "ERR_AlreadyOpened"};
+    return code <= 0 && code >= -6 ? kNames[-code] : "";
+}
+
+std::string status_text(int code, Origin origin) {
+    const std::string name = status_name(code);
+    if (!name.empty()) return name + " (" + std::to_string(code) + ")";
+    switch (origin) {
+    case Origin::SlotSwitch:
+        return std::to_string(code) + " (the slot switch's own code, passed up unchanged)";
+    case Origin::IoLibrary:
+        return std::to_string(code) + " (the I/O library's own code, passed up unchanged)";
+    default:
+        return std::to_string(code) + " (not a status code of the plug-in)";
+    }
+}
+
+CallFailed::CallFailed(std::string call, int code, Origin origin)
+    : std::runtime_error(call + ": " + status_text(code, origin)), call_(std::move(call)),
+      code_(code), origin_(origin) {}
+
+void check(const std::string &call, int code, Origin origin) {
+    if (code != 0) throw CallFailed(call, code, origin);
+}
+
+void Report::field(const std::string &key, const Json &value, const std::string &text) {
+    doc_[key] = value;
+    lines_.emplace_back(key, text);
+}
+
+void Report::field(const std::string &key, const Json &value) {
+    field(key, value, value.is_string() ? value.get<std::string>() : value.dump());
+}
+
+void Report::row(const Json &value, std::vector<std::string> cells) {
+    json_rows_.push_back(value);
+    rows_.push_back(std::move(cells));
+}
+
+void Report::print() const {
+    if (json_) {
+        Json out = doc_;
+        if (!headers_.empty()) out["rows"] = json_rows_;
+        std::cout << out.dump(2) << "\n";
+        return;
+    }
+    size_t width = 0;
+    for (const auto &[k, v] : lines_) width = std::max(width, k.size());
+    for (const auto &[k, v] : lines_)
+        std::cout << k << ":" << std::string(width - k.size() + 1, ' ') << v << "\n";
+    if (headers_.empty()) return;
+    std::vector<size_t> w(headers_.size());
+    for (size_t i = 0; i < headers_.size(); ++i) w[i] = headers_[i].size();
+    for (const auto &r : rows_)
+        for (size_t i = 0; i < r.size() && i < w.size(); ++i) w[i] = std::max(w[i], r[i].size());
+    auto line = [&](const std::vector<std::string> &cells) {
+        std::string s;
+        for (size_t i = 0; i < cells.size() && i < w.size(); ++i) {
+            s += cells[i];
+            if (i + 1 < cells.size()) s += std::string(w[i] - cells[i].size() + 2, ' ');
+        }
+        std::cout << s << "\n";
+    };
+    line(headers_);
+    for (const auto &r : rows_) line(r);
+}
+
+void Report::print_failure(const CallFailed &f, bool json) {
+    if (json) {
+        Json out = {{"ok", false}, {"call", f.call()}, {"code", f.code()}};
+        const std::string name = status_name(f.code());
+        out["status"] = name.empty() ? Json(nullptr) : Json(name);
+        if (name.empty())
+            out["origin"] = f.origin() == Origin::SlotSwitch  ? "slot switch"
+                            : f.origin() == Origin::IoLibrary ? "I/O library"
+                                                              : "plug-in";
+        std::cout << out.dump(2) << "\n";
+    }
+    std::cerr << "zrqctl: " << f.what() << "\n";
+}
+
+std::string hex(unsigned value, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
+    return buf;
+}
+
+std::string mask_text(unsigned mask, const char *what) {
+    std::string list;
+    for (unsigned n = 1; n <= 8; ++n)
+        if (mask & (1u << (n - 1))) list += (list.empty() ? "" : ", ") + std::to_string(n);
+    return hex(mask) + (list.empty() ? " (none)" : " (" + std::string(what) + " " + list + ")");
+}
+
+} // namespace zrqctl
