@@ -5,6 +5,7 @@
 #include "hwmon.hpp"
 #include "iolib.h"
 #include "pvqinc.h"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -305,9 +306,7 @@ class HwmonTree : public ::testing::Test {
   protected:
     void SetUp() override { pvqio::set_backend(&hwmon); }
     void TearDown() override { pvqio::set_backend(nullptr); }
-    FakeHwmon tree{std::filesystem::temp_directory_path() /
-                   ("hwmon-" + std::to_string(getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name())};
+    FakeHwmon tree{test_temp_path("hwmon")};
     pvqio::HwmonBackend hwmon{tree.root()};
 };
 

@@ -133,6 +133,34 @@ TEST_F(Lbp, PairsStatusFailureLeavesLaterFieldsUntouched) {
     }
 }
 
+TEST_F(Lbp, SwitchFailureLeavesTheSlotIndexOnlyOnceThePresenceTestPassed) {
+    struct Case {
+        const char *name;
+        int after; // switch attempts let through first
+        bool slot_index_set;
+    } cases[] = {{"inside the presence test", 0, false}, {"at path selection", 1, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bus.clear_faults();
+        bus.fail_switch(kSlot, 1, -EBUSY, c.after);
+        LBPDEV_INFO info;
+        std::memset(&info, 0xEE, sizeof info);
+        EXPECT_EQ(_brdPVQ_LBP_DeviceInfo(kSlot, &info, kMax), -EBUSY);
+        LBPDEV_INFO expected;
+        std::memset(&expected, 0xEE, sizeof expected);
+        if (c.slot_index_set) expected.ubSlotIndex = kSlot;
+        EXPECT_EQ(bytes_of(info), bytes_of(expected));
+
+        bus.clear_faults();
+        bus.fail_switch(kSlot, 1, -EBUSY, c.after);
+        PAIRS_STATUS st;
+        std::memset(&st, 0xEE, sizeof st);
+        EXPECT_EQ(_brdPVQ_LBP_GetPairsStatus(kSlot, &st, kMax), -EBUSY);
+        EXPECT_EQ(st.ubSlotIndex, c.slot_index_set ? kSlot : 0xEE);
+        EXPECT_EQ(st.ubSystemOff_PairsBypass, 0xEE);
+    }
+}
+
 TEST_F(Lbp, ReadOnlyOperationsRefuseNullRecordsBeforeTheBus) {
     EXPECT_EQ(_brdPVQ_LBP_DeviceInfo(kSlot, nullptr, kMax), ERR_InvalidParam);
     EXPECT_EQ(_brdPVQ_LBP_GetPairsStatus(kSlot, nullptr, kMax), ERR_InvalidParam);

@@ -1,5 +1,6 @@
 // The virtual platform description and the state that persists between processes.
 #include "platform.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +15,11 @@ namespace {
 
 class PlatformFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zrqsim-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
     std::string write(const std::string &text, const char *name = "p.json") {
         std::ofstream(dir / name) << text;
         return (dir / name).string();
     }
-    fs::path dir;
+    TempDir dir{"zrqsim"};
 };
 
 std::unique_ptr<PlatformBackend> open(const std::string &path) {

@@ -1,6 +1,7 @@
 // psuprobe run as a process against virtual platforms written by the test: standard output
 // byte for byte, escape sequences included, and the exit status.
 #include "process.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -60,21 +61,13 @@ std::string platform(const std::string &extra = "", const std::string &psu1_id =
 
 class Psuprobe : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("psuprobe-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     ProcessResult run(const std::vector<std::string> &args, const std::string &desc = platform()) {
         const fs::path file = dir / ("platform" + std::to_string(++files) + ".json");
         std::ofstream(file) << desc;
         return run_program(PSUPROBE, args, {"PVQSMB_PLATFORM=" + file.string()});
     }
 
-    fs::path dir;
+    TempDir dir{"psuprobe"};
     int files = 0;
 };
 

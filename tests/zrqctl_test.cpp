@@ -2,6 +2,7 @@
 // them against virtual platforms and the LCD module emulator.
 #include "lcm_emulator.hpp"
 #include "process.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -25,14 +26,7 @@ const char *kPlatform = R"({
 
 class Zrqctl : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("zrqctl-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-        platform();
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    void SetUp() override { platform(); }
 
     void platform(const std::string &faults = "") {
         std::string text = kPlatform;
@@ -45,7 +39,7 @@ class Zrqctl : public ::testing::Test {
         return run_program(ZRQCTL, args, {"PVQSMB_PLATFORM=" + file, "PVQIO_PLATFORM=" + file},
                            true);
     }
-    fs::path dir;
+    TempDir dir{"zrqctl"};
 };
 
 struct Case {

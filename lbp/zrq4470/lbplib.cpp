@@ -113,6 +113,18 @@ uint8_t module_type(uint8_t v0, uint8_t v1) {
     return 0;
 }
 
+// The prologue of the two record reads: slot range, record, presence, then the slot index is
+// stored before the path is selected again, so that a switch failing there leaves it set.
+template <typename Record>
+int open_record(uint8_t ubSlot, uint16_t maxslots, Record *record, uint8_t &xAddr) {
+    if (ubSlot > maxslots) return ERR_NotSupport;
+    if (record == nullptr) return ERR_InvalidParam;
+    int iResult = _check_slot_exist(ubSlot);
+    if (iResult != ERR_Success) return iResult;
+    record->ubSlotIndex = ubSlot;
+    return _get_path_addr(ubSlot, &xAddr);
+}
+
 // One of the three plain writes of a whole mask or command byte.
 int write_one(uint8_t ubSlot, uint16_t maxslots, uint8_t xReg, uint8_t ubData) {
     if (ubSlot > maxslots) return ERR_NotSupport;
@@ -185,13 +197,8 @@ PVQ_API int _brdPVQ_LBP_QueryDevices(uint16_t *puwSlotsDev, uint16_t maxslots) {
 }
 
 PVQ_API int _brdPVQ_LBP_DeviceInfo(uint8_t ubSlot, LBPDEV_INFO *pstuDevInfo, uint16_t maxslots) {
-    if (ubSlot > maxslots) return ERR_NotSupport;
-    if (pstuDevInfo == nullptr) return ERR_InvalidParam;
-    int iResult = _check_slot_exist(ubSlot);
-    if (iResult != ERR_Success) return iResult;
-    pstuDevInfo->ubSlotIndex = ubSlot;
     uint8_t xAddr = 0;
-    iResult = _get_path_addr(ubSlot, &xAddr);
+    int iResult = open_record(ubSlot, maxslots, pstuDevInfo, xAddr);
     if (iResult != ERR_Success) return iResult;
 
     if (read_field(xAddr, kVersion0, pstuDevInfo->ubVersion[0]) != ERR_Success ||
@@ -213,13 +220,8 @@ PVQ_API int _brdPVQ_LBP_DeviceInfo(uint8_t ubSlot, LBPDEV_INFO *pstuDevInfo, uin
 
 PVQ_API int _brdPVQ_LBP_GetPairsStatus(uint8_t ubSlot, PAIRS_STATUS *pstuPairsStatus,
                                        uint16_t maxslots) {
-    if (ubSlot > maxslots) return ERR_NotSupport;
-    if (pstuPairsStatus == nullptr) return ERR_InvalidParam;
-    int iResult = _check_slot_exist(ubSlot);
-    if (iResult != ERR_Success) return iResult;
-    pstuPairsStatus->ubSlotIndex = ubSlot;
     uint8_t xAddr = 0;
-    iResult = _get_path_addr(ubSlot, &xAddr);
+    int iResult = open_record(ubSlot, maxslots, pstuPairsStatus, xAddr);
     if (iResult != ERR_Success) return iResult;
 
     if (read_field(xAddr, kSystemOffBypass, pstuPairsStatus->ubSystemOff_PairsBypass) ||

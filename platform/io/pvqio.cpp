@@ -1,21 +1,20 @@
 // The four calls of the hardware I/O library, forwarded to the backend in use.
+#include "backend_choice.hpp"
 #include "hwmon.hpp"
 #include "iolib.h"
 #include "pvqio_backend.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 
 extern "C" pvqio::Backend *zrqsim_platform_io_backend(const char *path, char *error, unsigned size);
 
 namespace pvqio {
 namespace {
 
-std::atomic<Backend *> g_installed{nullptr};
+using platform::BackendChoice;
 
 // Stands in when the named virtual platform cannot be served: every call fails.
 class NoMonitor : public Backend {
@@ -38,22 +37,16 @@ std::unique_ptr<Backend> choose() {
     return std::make_unique<HwmonBackend>(root && *root ? root : "/sys");
 }
 
-Backend &default_backend() {
-    static std::once_flag once;
-    static std::unique_ptr<Backend> chosen;
-    std::call_once(once, [] { chosen = choose(); });
-    return *chosen;
-}
+BackendChoice<Backend> g_choice(choose);
 
 } // namespace
 
 void set_backend(Backend *b) {
-    g_installed.store(b, std::memory_order_release);
+    g_choice.install(b);
 }
 
 Backend &backend() {
-    Backend *b = g_installed.load(std::memory_order_acquire);
-    return b ? *b : default_backend();
+    return g_choice.get();
 }
 
 } // namespace pvqio

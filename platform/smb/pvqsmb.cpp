@@ -1,22 +1,22 @@
 // The five calls of the SMBus access library, forwarded to the backend in use.
 #include "pvqsmb.h"
 
+#include "backend_choice.hpp"
+
 #include "i2cdev.hpp"
 #include "pvqsmb_backend.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 
 extern "C" pvqsmb::Backend *zrqsim_platform_backend(const char *path, char *error, unsigned size);
 
 namespace pvqsmb {
 namespace {
 
-std::atomic<Backend *> g_installed{nullptr};
+using platform::BackendChoice;
 
 // Stands in when the named virtual platform cannot be served: every transfer fails.
 class NoBus : public Backend {
@@ -40,22 +40,16 @@ std::unique_ptr<Backend> choose() {
     return std::make_unique<I2cDevBackend>(default_adapter());
 }
 
-Backend &default_backend() {
-    static std::once_flag once;
-    static std::unique_ptr<Backend> chosen;
-    std::call_once(once, [] { chosen = choose(); });
-    return *chosen;
-}
+BackendChoice<Backend> g_choice(choose);
 
 } // namespace
 
 void set_backend(Backend *b) {
-    g_installed.store(b, std::memory_order_release);
+    g_choice.install(b);
 }
 
 Backend &backend() {
-    Backend *b = g_installed.load(std::memory_order_acquire);
-    return b ? *b : default_backend();
+    return g_choice.get();
 }
 
 } // namespace pvqsmb

@@ -28,6 +28,17 @@ inline CLI::Option *add_switch(CLI::App *cmd, const char *name, int &value, cons
         ->check(CLI::Range(0, 1));
 }
 
+// When subcommand `cmd` is chosen, `body` runs with plug-in `plugin` loaded.
+using Body = std::function<void(const Plugin &, Report &)>;
+inline void on_run(Context &ctx, CLI::App *cmd, const char *plugin, Body body) {
+    cmd->callback([&ctx, plugin, body] {
+        ctx.action = [&ctx, plugin, body](Report &r) {
+            const Plugin p(ctx.dir(), plugin);
+            body(p, r);
+        };
+    });
+}
+
 void add_lbp(CLI::App &app, Context &ctx);
 void add_lcm(CLI::App &app, Context &ctx);
 void add_psu(CLI::App &app, Context &ctx);

@@ -10,6 +10,8 @@
 namespace zrqctl {
 namespace {
 
+constexpr const char *kPlugin = "zrq4470hwm.so";
+
 void io_check(const std::string &call, int code) {
     check(call, code, Origin::IoLibrary);
 }
@@ -36,8 +38,7 @@ const char *unit_of(int item) {
     return "rpm";
 }
 
-void table(Context &ctx, Report &r) {
-    Plugin p(ctx.dir(), "zrq4470hwm.so");
+void table(const Plugin &p, Report &r) {
     auto *report = EXPORT(p, _brdPVQ_HWM_GetSensorReport);
     auto *name = EXPORT(p, _brdPVQ_HWM_GetSensorName);
     r.columns({"item", "name", "reading", "raw"});
@@ -78,54 +79,44 @@ void add_hwm(CLI::App &app, Context &ctx) {
     cmd->require_subcommand(1);
     auto u8 = [](int v) { return static_cast<unsigned char>(v); };
 
-    cmd->add_subcommand("table", "Every sensor item with its name and reading")->callback([&ctx] {
-        ctx.action = [&ctx](Report &r) { table(ctx, r); };
-    });
+    on_run(ctx, cmd->add_subcommand("table", "Every sensor item with its name and reading"),
+           kPlugin, table);
 
     auto *c = cmd->add_subcommand("temp", "CPU or system temperature");
     c->add_option("which", a->which, "cpu or sys")
         ->required()
         ->check(CLI::IsMember({"cpu", "sys"}));
     c->add_option("number", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
-    c->callback([&ctx, a, u8] {
-        ctx.action = [&ctx, a, u8](Report &r) {
-            Plugin p(ctx.dir(), "zrq4470hwm.so");
-            float t = 0;
-            const bool cpu = a->which == "cpu";
-            io_check(cpu ? "_brdPVQ_HWM_GetCpuTemp" : "_brdPVQ_HWM_GetSysTemp",
-                     (cpu ? EXPORT(p, _brdPVQ_HWM_GetCpuTemp)
-                          : EXPORT(p, _brdPVQ_HWM_GetSysTemp))(u8(a->number), &t));
-            r.field("celsius", t, fixed(t, 3) + " C");
-        };
+    on_run(ctx, c, kPlugin, [a, u8](const Plugin &p, Report &r) {
+        float t = 0;
+        const bool cpu = a->which == "cpu";
+        io_check(cpu ? "_brdPVQ_HWM_GetCpuTemp" : "_brdPVQ_HWM_GetSysTemp",
+                 (cpu ? EXPORT(p, _brdPVQ_HWM_GetCpuTemp)
+                      : EXPORT(p, _brdPVQ_HWM_GetSysTemp))(u8(a->number), &t));
+        r.field("celsius", t, fixed(t, 3) + " C");
     });
 
     c = cmd->add_subcommand("vcore", "CPU core voltage");
     c->add_option("cpu", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
-    c->callback([&ctx, a, u8] {
-        ctx.action = [&ctx, a, u8](Report &r) {
-            Plugin p(ctx.dir(), "zrq4470hwm.so");
-            float v = 0;
-            io_check("_brdPVQ_HWM_GetVcore", EXPORT(p, _brdPVQ_HWM_GetVcore)(u8(a->number), &v));
-            r.field("volts", v, fixed(v, 3) + " V");
-        };
+    on_run(ctx, c, kPlugin, [a, u8](const Plugin &p, Report &r) {
+        float v = 0;
+        io_check("_brdPVQ_HWM_GetVcore", EXPORT(p, _brdPVQ_HWM_GetVcore)(u8(a->number), &v));
+        r.field("volts", v, fixed(v, 3) + " V");
     });
 
     c = cmd->add_subcommand("rail", "A supply rail or the battery");
     c->add_option("rail", a->which, "12v, 5v, 3v3, 5vsb, 3v3sb or vbat")
         ->required()
         ->check(CLI::IsMember({"12v", "5v", "3v3", "5vsb", "3v3sb", "vbat"}));
-    c->callback([&ctx, a] {
-        ctx.action = [&ctx, a](Report &r) {
-            Plugin p(ctx.dir(), "zrq4470hwm.so");
-            const std::map<std::string, const char *> symbols = {
-                {"12v", "_brdPVQ_HWM_Get12V"},     {"5v", "_brdPVQ_HWM_Get5V"},
-                {"3v3", "_brdPVQ_HWM_Get3V3"},     {"5vsb", "_brdPVQ_HWM_Get5Vsb"},
-                {"3v3sb", "_brdPVQ_HWM_Get3V3sb"}, {"vbat", "_brdPVQ_HWM_GetVbat"}};
-            const char *symbol = symbols.at(a->which);
-            float v = 0;
-            io_check(symbol, p.fn<decltype(_brdPVQ_HWM_Get12V)>(symbol)(&v));
-            r.field("volts", v, fixed(v, 3) + " V");
-        };
+    on_run(ctx, c, kPlugin, [a](const Plugin &p, Report &r) {
+        const std::map<std::string, const char *> symbols = {
+            {"12v", "_brdPVQ_HWM_Get12V"},     {"5v", "_brdPVQ_HWM_Get5V"},
+            {"3v3", "_brdPVQ_HWM_Get3V3"},     {"5vsb", "_brdPVQ_HWM_Get5Vsb"},
+            {"3v3sb", "_brdPVQ_HWM_Get3V3sb"}, {"vbat", "_brdPVQ_HWM_GetVbat"}};
+        const char *symbol = symbols.at(a->which);
+        float v = 0;
+        io_check(symbol, p.fn<decltype(_brdPVQ_HWM_Get12V)>(symbol)(&v));
+        r.field("volts", v, fixed(v, 3) + " V");
     });
 
     c = cmd->add_subcommand("fan", "Fan speed: cpu N, sys N, or fan N (rotor 1 = A, 2 = B)");
@@ -135,66 +126,53 @@ void add_hwm(CLI::App &app, Context &ctx) {
     c->add_option("number", a->number, "Fan number")->required()->check(CLI::Range(0, 255));
     c->add_option("rotor", a->seq, "Rotor of a numbered fan: 1 (A) or 2 (B)")
         ->check(CLI::Range(0, 255));
-    c->callback([&ctx, a, u8] {
-        ctx.action = [&ctx, a, u8](Report &r) {
-            Plugin p(ctx.dir(), "zrq4470hwm.so");
-            unsigned short rpm = 0;
-            if (a->which == "cpu")
-                io_check("_brdPVQ_HWM_GetCpuFan",
-                         EXPORT(p, _brdPVQ_HWM_GetCpuFan)(u8(a->number), &rpm));
-            else if (a->which == "sys")
-                io_check("_brdPVQ_HWM_GetSysFan",
-                         EXPORT(p, _brdPVQ_HWM_GetSysFan)(u8(a->number), &rpm));
-            else
-                io_check("_brdPVQ_HWM_GetFanSpeedEx",
-                         EXPORT(p, _brdPVQ_HWM_GetFanSpeedEx)(u8(a->number), &rpm, u8(a->seq)));
-            r.field("rpm", rpm, std::to_string(rpm) + " rpm");
-        };
+    on_run(ctx, c, kPlugin, [a, u8](const Plugin &p, Report &r) {
+        unsigned short rpm = 0;
+        if (a->which == "cpu")
+            io_check("_brdPVQ_HWM_GetCpuFan",
+                     EXPORT(p, _brdPVQ_HWM_GetCpuFan)(u8(a->number), &rpm));
+        else if (a->which == "sys")
+            io_check("_brdPVQ_HWM_GetSysFan",
+                     EXPORT(p, _brdPVQ_HWM_GetSysFan)(u8(a->number), &rpm));
+        else
+            io_check("_brdPVQ_HWM_GetFanSpeedEx",
+                     EXPORT(p, _brdPVQ_HWM_GetFanSpeedEx)(u8(a->number), &rpm, u8(a->seq)));
+        r.field("rpm", rpm, std::to_string(rpm) + " rpm");
     });
 
     c = cmd->add_subcommand("psu", "Input voltage of a power supply, whole volts");
     c->add_option("psu", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
-    c->callback([&ctx, a, u8] {
-        ctx.action = [&ctx, a, u8](Report &r) {
-            Plugin p(ctx.dir(), "zrq4470hwm.so");
-            unsigned short v = 0;
-            io_check("_brdPVQ_HWM_GetPowerSupply",
-                     EXPORT(p, _brdPVQ_HWM_GetPowerSupply)(u8(a->number), &v));
-            r.field("volts", v, std::to_string(v) + " V");
-        };
+    on_run(ctx, c, kPlugin, [a, u8](const Plugin &p, Report &r) {
+        unsigned short v = 0;
+        io_check("_brdPVQ_HWM_GetPowerSupply",
+                 EXPORT(p, _brdPVQ_HWM_GetPowerSupply)(u8(a->number), &v));
+        r.field("volts", v, std::to_string(v) + " V");
     });
 
-    cmd->add_subcommand("caseopen", "Whether the chassis has been opened")->callback([&ctx] {
-        ctx.action = [&ctx](Report &r) {
-            Plugin p(ctx.dir(), "zrq4470hwm.so");
-            unsigned char open = 0;
-            io_check("_brdPVQ_HWM_CaseOpenStatus", EXPORT(p, _brdPVQ_HWM_CaseOpenStatus)(&open));
-            r.field("case_open", open != 0, open ? "yes" : "no");
-        };
-    });
-    cmd->add_subcommand("caseopen-clear", "Clear the chassis-intrusion flag")->callback([&ctx] {
-        ctx.action = [&ctx](Report &r) {
-            Plugin p(ctx.dir(), "zrq4470hwm.so");
-            io_check("_brdPVQ_HWM_ClearCaseOpenStatus",
-                     EXPORT(p, _brdPVQ_HWM_ClearCaseOpenStatus)());
-            r.field("result", "ERR_Success");
-        };
-    });
+    on_run(ctx, cmd->add_subcommand("caseopen", "Whether the chassis has been opened"), kPlugin,
+           [](const Plugin &p, Report &r) {
+               unsigned char open = 0;
+               io_check("_brdPVQ_HWM_CaseOpenStatus", EXPORT(p, _brdPVQ_HWM_CaseOpenStatus)(&open));
+               r.field("case_open", open != 0, open ? "yes" : "no");
+           });
+    on_run(ctx, cmd->add_subcommand("caseopen-clear", "Clear the chassis-intrusion flag"), kPlugin,
+           [](const Plugin &p, Report &r) {
+               io_check("_brdPVQ_HWM_ClearCaseOpenStatus",
+                        EXPORT(p, _brdPVQ_HWM_ClearCaseOpenStatus)());
+               r.field("result", "ERR_Success");
+           });
 
     c = cmd->add_subcommand("report", "Raw reading of one sensor item");
     c->add_option("item", a->item, "Item 0 to 61")->required();
-    c->callback([&ctx, a] {
-        ctx.action = [&ctx, a](Report &r) {
-            Plugin p(ctx.dir(), "zrq4470hwm.so");
-            char text[64] = {};
-            io_check("_brdPVQ_HWM_GetSensorReport",
-                     EXPORT(p, _brdPVQ_HWM_GetSensorReport)(a->item, text));
-            char name[64] = {};
-            EXPORT(p, _brdPVQ_HWM_GetSensorName)(a->item, name);
-            r.field("item", a->item);
-            r.field("name", name);
-            r.field("text", text);
-        };
+    on_run(ctx, c, kPlugin, [a](const Plugin &p, Report &r) {
+        char text[64] = {};
+        io_check("_brdPVQ_HWM_GetSensorReport",
+                 EXPORT(p, _brdPVQ_HWM_GetSensorReport)(a->item, text));
+        char name[64] = {};
+        EXPORT(p, _brdPVQ_HWM_GetSensorName)(a->item, name);
+        r.field("item", a->item);
+        r.field("name", name);
+        r.field("text", text);
     });
 }
 
