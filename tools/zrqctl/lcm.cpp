@@ -53,7 +53,7 @@ void add_lcm(CLI::App &app, Context &ctx) {
 
     // A command with no result but its status.
     auto simple = [&ctx, a](CLI::App *c, const char *symbol,
-                            std::function<int(const Plugin &)> call) {
+                            const std::function<int(const Plugin &)> &call) {
         c->callback([&ctx, a, symbol, call] {
             ctx.action = [&ctx, a, symbol, call](Report &r) {
                 Session s(ctx, *a);

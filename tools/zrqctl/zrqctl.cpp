@@ -7,7 +7,9 @@
 
 #include <iostream>
 
-int main(int argc, char **argv) {
+namespace {
+
+int run(int argc, char **argv) {
     zrqctl::Context ctx;
     CLI::App app{"zrqctl: reach the zrq4470's LAN bypass modules, LCD module, power supplies "
                  "and hardware monitor through their plug-ins"};
@@ -52,4 +54,15 @@ int main(int argc, char **argv) {
     }
     report.print();
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        std::cerr << "zrqctl: " << e.what() << "\n";
+        return 3;
+    }
 }
