@@ -482,31 +482,33 @@ PlatformBackend::PlatformBackend(std::unique_ptr<VirtualPlatform> platform)
 
 PlatformBackend::~PlatformBackend() = default;
 
-template <typename Fn> int PlatformBackend::locked(bool writes, Fn &&fn) {
+template <typename Fn> int PlatformBackend::locked(uint8_t addr, bool writes, Fn &&fn) {
     std::lock_guard guard(mutex_);
+    // Only the bypass modules (0x6E on the main bus, 0x60 behind the switch) keep state.
+    if (addr != 0x6E && addr != 0x60) return fn(platform_->bus());
     store_.lock();
     const long long now = static_cast<long long>(std::time(nullptr));
-    const std::string before = store_.read_text();
-    restore_bypass(*platform_, before, now);
+    const std::string saved = store_.read_text();
+    // The saved state, with its timers run on to now; a read leaves the file as it is, so
+    // that the next transfer starts from the same saved state and clock.
+    restore_bypass(*platform_, saved, now);
     const int r = fn(platform_->bus());
-    // Reads only need saving when timers moved on; writes always.
-    if (!platform_->bypass().empty() && (writes || !before.empty()))
-        store_.write_text(save_bypass(*platform_, before, now));
+    if (writes) store_.write_text(save_bypass(*platform_, saved, now));
     store_.unlock();
     return r;
 }
 
 int PlatformBackend::read_word(uint8_t addr, uint8_t cmd, uint16_t *value) {
-    return locked(false, [&](SimBus &b) { return b.read_word(addr, cmd, value); });
+    return locked(addr, false, [&](SimBus &b) { return b.read_word(addr, cmd, value); });
 }
 int PlatformBackend::read_byte(uint8_t addr, uint8_t cmd, uint8_t *value) {
-    return locked(false, [&](SimBus &b) { return b.read_byte(addr, cmd, value); });
+    return locked(addr, false, [&](SimBus &b) { return b.read_byte(addr, cmd, value); });
 }
 int PlatformBackend::write_byte(uint8_t addr, uint8_t cmd, uint8_t value) {
-    return locked(true, [&](SimBus &b) { return b.write_byte(addr, cmd, value); });
+    return locked(addr, true, [&](SimBus &b) { return b.write_byte(addr, cmd, value); });
 }
 int PlatformBackend::read_block(uint8_t addr, uint8_t cmd, uint8_t *buf) {
-    return locked(false, [&](SimBus &b) { return b.read_block(addr, cmd, buf); });
+    return locked(addr, false, [&](SimBus &b) { return b.read_block(addr, cmd, buf); });
 }
 int PlatformBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     // The routing belongs to this process's bus alone; nothing to share.

@@ -79,8 +79,8 @@ class StateStore {
 };
 
 // The SMBus backend over a virtual platform, with the bypass modules' registers kept in the
-// state file. Every transfer takes the lock, picks up what other processes wrote, and writes
-// the modules back after a write.
+// state file. Every transfer to a bypass module takes the lock and picks up what other
+// processes wrote; a write saves the modules back.
 class PlatformBackend : public pvqsmb::Backend {
   public:
     explicit PlatformBackend(std::unique_ptr<VirtualPlatform> platform);
@@ -95,15 +95,15 @@ class PlatformBackend : public pvqsmb::Backend {
     VirtualPlatform &platform() { return *platform_; }
 
   private:
-    template <typename Fn> int locked(bool writes, Fn &&fn);
+    template <typename Fn> int locked(uint8_t addr, bool writes, Fn &&fn);
 
     std::unique_ptr<VirtualPlatform> platform_;
     StateStore store_;
     std::mutex mutex_;
 };
 
-// Reads the bypass modules' state from a state document and writes it into one; the clock
-// lets the modules' timers run in wall-clock time between processes.
+// Reads the bypass modules' state from a state document, their running timers advanced by
+// the seconds since it was saved; and writes it into one, with the clock of `now`.
 void restore_bypass(VirtualPlatform &platform, const std::string &state_json, long long now);
 std::string save_bypass(VirtualPlatform &platform, const std::string &state_json, long long now);
 

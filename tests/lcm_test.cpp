@@ -314,6 +314,36 @@ TEST_F(Lcm, DeviceInfoIgnoresStaleBytes) {
     EXPECT_EQ(info.uwVersion, 0x0105);
 }
 
+TEST_F(Lcm, LateAndGarbledAnswers) {
+    open();
+    struct Case {
+        const char *name;
+        LcmEmulator::Mode mode;
+        int delay_ms;
+        int result;
+        uint16_t model;
+    } cases[] = {
+        {"answer after 30 ms", LcmEmulator::Mode::Normal, 30, ERR_Success, 0x1234},
+        {"answer after 120 ms", LcmEmulator::Mode::Normal, 120, ERR_Error, 0xEEEE},
+        {"three bytes of garbage", LcmEmulator::Mode::Garbage, 0, ERR_Success, 0xAA55},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        emu.set_mode(c.mode);
+        emu.set_delay_ms(c.delay_ms);
+        LCM_INFO info{0xEEEE, 0, 0};
+        EXPECT_EQ(_brdPVQ_LCM_DeviceInfo(&info), c.result);
+        EXPECT_EQ(info.uwModeNo, c.model);
+        // Whatever came late or extra is not taken as the next answer.
+        emu.set_mode(LcmEmulator::Mode::Normal);
+        emu.set_delay_ms(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 * c.delay_ms + 20));
+        ASSERT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Success);
+        EXPECT_EQ(info.uwModeNo, 0x1234);
+        EXPECT_EQ(info.uwVersion, 0x0105);
+    }
+}
+
 TEST_F(Lcm, DeviceInfoFailuresLeaveThePartlyFilledRecord) {
     open();
     emu.set_mode(LcmEmulator::Mode::OneByte);

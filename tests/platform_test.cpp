@@ -165,3 +165,29 @@ TEST_F(PlatformFile, HardwareMonitorValuesAndAPersistentCaseOpenClear) {
     EXPECT_EQ(zrqsim_platform_io_backend((dir / "none.json").c_str(), err, sizeof err), nullptr);
     EXPECT_NE(std::string(err).find("none.json: cannot be read"), std::string::npos) << err;
 }
+
+TEST_F(PlatformFile, TimersRunOnInWallClockTimeBetweenProcesses) {
+    auto p = VirtualPlatform::load(write(R"({"bypass": [{"slot": 0}]})"));
+    LbpModule &m = *p->bypass().at(0);
+    m.write_byte(0x21, 0x03); // timer 1 bypasses pairs 1 and 2
+    m.write_byte(0x22, 5);
+    m.write_byte(0x24, 0);
+    const std::string saved = save_bypass(*p, "", 1000);
+
+    struct Case {
+        long long now;
+        unsigned remaining;
+        uint8_t status, bypass;
+    } cases[] = {{1003, 2, LbpModule::kTimerRunning, 0x00},
+                 {1003, 2, LbpModule::kTimerRunning, 0x00}, // the same again: nothing accumulates
+                 {1006, 0, LbpModule::kTimerExpired, 0x03},
+                 {999, 5, LbpModule::kTimerRunning, 0x00}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.now);
+        m.write_byte(0x12, 0); // whatever this process did, the saved state wins
+        restore_bypass(*p, saved, c.now);
+        EXPECT_EQ(m.remaining(1), c.remaining);
+        EXPECT_EQ(m.value(0x20), c.status);
+        EXPECT_EQ(m.value(0x12), c.bypass);
+    }
+}
