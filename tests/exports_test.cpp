@@ -8,9 +8,12 @@
 
 namespace {
 
-std::set<std::string> dynamic_exports(const std::string &path) {
+// The dynamic symbols a shared object defines (or, with `undefined`, imports), unversioned.
+std::set<std::string> dynamic_symbols(const std::string &path, bool undefined = false) {
     std::set<std::string> names;
-    const std::string cmd = "nm -D --defined-only '" + path + "' 2>&1";
+    const std::string cmd = std::string("nm -D ") +
+                            (undefined ? "--undefined-only" : "--defined-only") + " '" + path +
+                            "' 2>&1";
     FILE *p = popen(cmd.c_str(), "r");
     if (p == nullptr) return names;
     char line[512];
@@ -18,7 +21,11 @@ std::set<std::string> dynamic_exports(const std::string &path) {
         char type = 0;
         char name[400] = {};
         unsigned long long addr = 0;
-        if (sscanf(line, "%llx %c %399s", &addr, &type, name) == 3) names.insert(name);
+        if (undefined ? sscanf(line, " %c %399s", &type, name) == 2
+                      : sscanf(line, "%llx %c %399s", &addr, &type, name) == 3) {
+            std::string n = name;
+            names.insert(n.substr(0, n.find('@')));
+        }
     }
     pclose(p);
     return names;
@@ -54,10 +61,45 @@ const Plugin kPlugins[] = {
 TEST(Exports, EachPluginExportsExactlyItsNames) {
     for (const Plugin &plugin : kPlugins) {
         SCOPED_TRACE(plugin.path);
-        const std::set<std::string> found = dynamic_exports(plugin.path);
+        const std::set<std::string> found = dynamic_symbols(plugin.path);
         for (const std::string &name : plugin.exports)
             EXPECT_TRUE(found.count(name)) << "missing export " << name;
         for (const std::string &name : found)
             EXPECT_TRUE(plugin.exports.count(name)) << "extra export " << name;
+    }
+}
+
+// No allocation, no exceptions, no printing, no environment or files of their own: none of
+// the plug-ins imports what those would need.
+TEST(Exports, PluginsImportNothingTheyMustNotUse) {
+    const char *const forbidden[] = {"malloc",
+                                     "calloc",
+                                     "realloc",
+                                     "free",
+                                     "_Znwm",
+                                     "_Znwj",
+                                     "_Znam",
+                                     "_Znaj",
+                                     "_ZdlPv",
+                                     "_ZdaPv",
+                                     "__cxa_throw",
+                                     "__cxa_allocate_exception",
+                                     "__gxx_personality_v0",
+                                     "printf",
+                                     "puts",
+                                     "fprintf",
+                                     "fputs",
+                                     "perror",
+                                     "vfprintf",
+                                     "getenv",
+                                     "secure_getenv",
+                                     "fopen",
+                                     "syslog",
+                                     "pthread_cancel"};
+    for (const Plugin &plugin : kPlugins) {
+        SCOPED_TRACE(plugin.path);
+        const std::set<std::string> imports = dynamic_symbols(plugin.path, true);
+        EXPECT_FALSE(imports.empty());
+        for (const char *name : forbidden) EXPECT_EQ(imports.count(name), 0u) << "imports " << name;
     }
 }
