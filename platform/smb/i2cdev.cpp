@@ -44,21 +44,39 @@ std::string default_adapter() {
 }
 
 I2cDevBackend::~I2cDevBackend() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) sys_close(fd_);
+}
+
+int I2cDevBackend::sys_open(const char *path) {
+    const int fd = ::open(path, O_RDWR | O_CLOEXEC);
+    return fd < 0 ? -errno : fd;
+}
+
+int I2cDevBackend::sys_set_client(int fd, int client) {
+    return ::ioctl(fd, I2C_SLAVE, client) < 0 ? -errno : 0;
+}
+
+int I2cDevBackend::sys_smbus(int fd, i2c_smbus_ioctl_data &args) {
+    return ::ioctl(fd, I2C_SMBUS, &args) < 0 ? -errno : 0;
+}
+
+void I2cDevBackend::sys_close(int fd) {
+    ::close(fd);
 }
 
 int I2cDevBackend::transfer(uint8_t addr, char read_write, uint8_t cmd, int size, void *data) {
     std::lock_guard lock(mutex_);
     if (fd_ < 0) {
         if (device_.empty()) return -ENODEV;
-        fd_ = ::open(device_.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd_ < 0) return -errno;
+        const int fd = sys_open(device_.c_str());
+        if (fd < 0) return fd;
+        fd_ = fd;
     }
     const int client = addr >> 1; // the kernel takes the 7-bit address
     if (client != client_) {
-        if (::ioctl(fd_, I2C_SLAVE, client) < 0) {
+        if (const int r = sys_set_client(fd_, client); r < 0) {
             client_ = -1;
-            return -errno;
+            return r;
         }
         client_ = client;
     }
@@ -67,8 +85,7 @@ int I2cDevBackend::transfer(uint8_t addr, char read_write, uint8_t cmd, int size
     args.command = cmd;
     args.size = size;
     args.data = static_cast<i2c_smbus_data *>(data);
-    if (::ioctl(fd_, I2C_SMBUS, &args) < 0) return -errno;
-    return 0;
+    return sys_smbus(fd_, args);
 }
 
 int I2cDevBackend::read_word(uint8_t addr, uint8_t cmd, uint16_t *value) {

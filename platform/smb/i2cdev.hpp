@@ -3,6 +3,8 @@
 
 #include "pvqsmb_backend.hpp"
 
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -38,6 +40,14 @@ class PVQSMB_EXPORT I2cDevBackend : public Backend {
     int write_byte(uint8_t addr, uint8_t cmd, uint8_t value) override;
     int read_block(uint8_t addr, uint8_t cmd, uint8_t *buf) override;
     int switch_slot(uint8_t mux_addr, uint8_t slot) override;
+
+  protected:
+    // The kernel calls, each 0 (or a descriptor) or -errno; a test puts an adapter of its own
+    // behind them.
+    virtual int sys_open(const char *path);
+    virtual int sys_set_client(int fd, int client);            // I2C_SLAVE, 7-bit address
+    virtual int sys_smbus(int fd, i2c_smbus_ioctl_data &args); // I2C_SMBUS
+    virtual void sys_close(int fd);
 
   private:
     // One SMBus transaction with the 8-bit address; returns 0 or -errno.
