@@ -43,8 +43,11 @@ class PmbusPsu : public Device {
     void set_word(uint8_t cmd, uint16_t raw) { words_[cmd] = raw; }
     void set_linear11(uint8_t cmd, double value) { words_[cmd] = encode_linear11(value); }
     void set_vout_mode(uint8_t mode) { vout_mode_ = mode; }
+    // DELTA supplies report READ_VOUT as LINEAR16 with the VOUT_MODE exponent, 3Y supplies as
+    // LINEAR11.
     void set_vout(double volts) {
-        words_[pmbus_cmd::READ_VOUT] = encode_linear16(volts, vout_mode_);
+        words_[pmbus_cmd::READ_VOUT] = maker_ == Maker::Y3 ? encode_linear11(volts)
+                                                          : encode_linear16(volts, vout_mode_);
     }
     uint16_t word(uint8_t cmd) const;
     uint8_t vout_mode() const { return vout_mode_; }

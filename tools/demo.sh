@@ -37,8 +37,9 @@ step psu list
 for n in 1 2; do
     step psu info $n
     step psu status $n
-    step psu watts $n out
+    step psu watts $n in
 done
+step psu watts 1 out
 
 echo; echo "== Hardware monitor"
 step hwm table
