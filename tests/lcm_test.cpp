@@ -323,8 +323,8 @@ TEST_F(Lcm, LateAndGarbledAnswers) {
         int result;
         uint16_t model;
     } cases[] = {
-        {"answer after 30 ms", LcmEmulator::Mode::Normal, 30, ERR_Success, 0x1234},
-        {"answer after 120 ms", LcmEmulator::Mode::Normal, 120, ERR_Error, 0xEEEE},
+        {"answer after 10 ms", LcmEmulator::Mode::Normal, 10, ERR_Success, 0x1234},
+        {"answer after 150 ms", LcmEmulator::Mode::Normal, 150, ERR_Error, 0xEEEE},
         {"three bytes of garbage", LcmEmulator::Mode::Garbage, 0, ERR_Success, 0xAA55},
     };
     for (const Case &c : cases) {
