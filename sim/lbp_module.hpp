@@ -37,7 +37,6 @@ class LbpModule : public Device {
 
     // Test face.
     void set(uint8_t reg, uint8_t value) { reg_[reg] = value, valid_[reg] = true; }
-    void set_raw(uint8_t reg, uint8_t value) { reg_[reg] = value; }
     void set_valid(uint8_t reg, bool valid) { valid_[reg] = valid; }
     uint8_t value(uint8_t reg) const { return reg_[reg]; }
     bool valid(uint8_t reg) const { return valid_[reg]; }

@@ -95,7 +95,7 @@ void known_keys(const json &j, const Where &w, std::initializer_list<const char 
     }
 }
 
-void load_bypass(VirtualPlatform &p, const json &j, const Where &w, SimBus &bus,
+void load_bypass(const json &j, const Where &w, SimBus &bus,
                  std::map<unsigned, std::unique_ptr<LbpModule>> &out) {
     object(j, w);
     known_keys(j, w,
@@ -137,7 +137,6 @@ void load_bypass(VirtualPlatform &p, const json &j, const Where &w, SimBus &bus,
     }
     bus.attach(slot, slot == 0 ? 0x6E : 0x60, m.get());
     out[slot] = std::move(m);
-    (void)p;
 }
 
 struct Reading {
@@ -320,7 +319,7 @@ std::unique_ptr<VirtualPlatform> VirtualPlatform::load(const std::string &path) 
     if (doc.contains("bypass")) {
         const json &list = array(doc["bypass"], w["bypass"]);
         for (size_t i = 0; i < list.size(); ++i)
-            load_bypass(*p, list[i], w["bypass"][i], p->bus_, p->bypass_);
+            load_bypass(list[i], w["bypass"][i], p->bus_, p->bypass_);
     }
     if (doc.contains("psu")) {
         const json &list = array(doc["psu"], w["psu"]);

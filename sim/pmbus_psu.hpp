@@ -46,8 +46,8 @@ class PmbusPsu : public Device {
     // DELTA supplies report READ_VOUT as LINEAR16 with the VOUT_MODE exponent, 3Y supplies as
     // LINEAR11.
     void set_vout(double volts) {
-        words_[pmbus_cmd::READ_VOUT] = maker_ == Maker::Y3 ? encode_linear11(volts)
-                                                          : encode_linear16(volts, vout_mode_);
+        words_[pmbus_cmd::READ_VOUT] =
+            maker_ == Maker::Y3 ? encode_linear11(volts) : encode_linear16(volts, vout_mode_);
     }
     uint16_t word(uint8_t cmd) const;
     uint8_t vout_mode() const { return vout_mode_; }

@@ -203,6 +203,43 @@ TEST_F(Lcm, CommandFrames) {
     emu.set_baud(57600); // the speed frame told it so
 }
 
+TEST_F(Lcm, TheModuleFollowsTheCommands) {
+    open();
+    ASSERT_EQ(_brdPVQ_LCM_SetCursor(5, 2), ERR_Success);
+    ASSERT_EQ(_brdPVQ_LCM_WriteString((unsigned char *)"hi"), ERR_Success);
+    ASSERT_EQ(_brdPVQ_LCM_LightCtrl(0), ERR_Success);
+    ASSERT_EQ(_brdPVQ_LCM_Brightness(3), ERR_Success);
+    ASSERT_EQ(_brdPVQ_LCM_CursorModeCtrl(2), ERR_Success);
+    ASSERT_EQ(_brdPVQ_LCM_Reset(), ERR_Success);
+    frames(5);
+    EXPECT_EQ(emu.screen()[1], "    hi              ");
+    EXPECT_EQ(emu.cursor_column(), 6);
+    EXPECT_EQ(emu.cursor_row(), 1);
+    EXPECT_FALSE(emu.light());
+    EXPECT_EQ(emu.brightness(), 3);
+    EXPECT_EQ(emu.cursor_mode(), 2);
+    EXPECT_EQ(emu.resets(), 1u);
+
+    // With wrap on, text runs on into the next row; with wrap off it stops at column 20.
+    struct Case {
+        unsigned char wrap;
+        std::array<std::string, 2> screen;
+    } cases[] = {{1, {"ABCDEFGHIJKLMNOPQRST", "UVWXY               "}},
+                 {0, {"ABCDEFGHIJKLMNOPQRST", "                    "}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(int(c.wrap));
+        emu.clear_received();
+        ASSERT_EQ(_brdPVQ_LCM_DisplayClear(), ERR_Success);
+        ASSERT_EQ(_brdPVQ_LCM_WrapCtrl(c.wrap), ERR_Success);
+        ASSERT_EQ(_brdPVQ_LCM_WriteString((unsigned char *)"ABCDEFGHIJKLMNOPQRSTUVWXY"),
+                  ERR_Success);
+        frames(2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(emu.screen(), c.screen);
+        EXPECT_EQ(emu.wrap(), c.wrap == 1);
+    }
+}
+
 TEST_F(Lcm, RefusedArgumentsSendNothing) {
     open();
     struct Case {
