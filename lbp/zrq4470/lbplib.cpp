@@ -134,9 +134,11 @@ int write_one(uint8_t ubSlot, uint16_t maxslots, uint8_t xReg, uint8_t ubData) {
     return write_reg(xAddr, xReg, ubData);
 }
 
-// Reads the run-time disconnect mask, which only modules that offer port disconnect answer
-// with the valid flag.
-int read_disconnect_mask(uint8_t xAddr, uint8_t &mask) {
+// Presence, path, and the run-time disconnect mask, which only modules that offer port
+// disconnect answer with the valid flag.
+int reach_disconnect_mask(uint8_t ubSlot, uint8_t &xAddr, uint8_t &mask) {
+    int iResult = reach_module(ubSlot, xAddr);
+    if (iResult != ERR_Success) return iResult;
     RegValue reg;
     if (read_reg(xAddr, kRuntimeDisconnect, reg) != ERR_Success) return ERR_Error;
     if (!reg.valid()) return ERR_NotSupport;
@@ -149,6 +151,12 @@ constexpr bool bit_in_byte(unsigned number) {
 }
 constexpr uint8_t bit_of(unsigned number) {
     return static_cast<uint8_t>(1u << (number - 1));
+}
+
+// `mask` with the bit of pair or port `number` set or cleared; the other bits stay.
+constexpr uint8_t with_bit(uint8_t mask, unsigned number, uint8_t ubEnable) {
+    const uint8_t bit = bit_of(number);
+    return static_cast<uint8_t>((mask & ~bit) | (ubEnable ? bit : 0));
 }
 
 // Timer start, stop, tick and status share their checks.
@@ -271,35 +279,24 @@ PVQ_API int _brdPVQ_LBP_SetPairBypass(uint8_t ubSlot, uint8_t ubPairNo, uint8_t 
     RegValue current;
     if (read_reg(xAddr, kRuntimeBypass, current) != ERR_Success || !current.valid())
         return ERR_Error;
-    const uint8_t bit = bit_of(ubPairNo);
-    const uint8_t mask = static_cast<uint8_t>((current.value & ~bit) | (ubEnable ? bit : 0));
-    return write_reg(xAddr, kRuntimeBypass, mask);
+    return write_reg(xAddr, kRuntimeBypass, with_bit(current.value, ubPairNo, ubEnable));
 }
 
 PVQ_API int _brdPVQ_LBP_SetPortDisconnect(uint8_t ubSlot, uint8_t ubPortNo, uint8_t ubEnable,
                                           uint16_t maxslots) {
     if (ubSlot > maxslots) return ERR_NotSupport;
     if (!bit_in_byte(ubPortNo) || ubEnable > 1) return ERR_InvalidParam;
-    uint8_t xAddr = 0;
-    int iResult = reach_module(ubSlot, xAddr);
-    if (iResult != ERR_Success) return iResult;
-
-    uint8_t current = 0;
-    iResult = read_disconnect_mask(xAddr, current);
+    uint8_t xAddr = 0, current = 0;
+    const int iResult = reach_disconnect_mask(ubSlot, xAddr, current);
     if (iResult != ERR_Success) return iResult;
     // Only this port's bit changes; the other ports stay as they are.
-    const uint8_t bit = bit_of(ubPortNo);
-    const uint8_t mask = static_cast<uint8_t>((current & ~bit) | (ubEnable ? bit : 0));
-    return write_reg(xAddr, kRuntimeDisconnect, mask);
+    return write_reg(xAddr, kRuntimeDisconnect, with_bit(current, ubPortNo, ubEnable));
 }
 
 PVQ_API int _brdPVQ_LBP_SetAllPortsDisconnect(uint8_t ubSlot, uint8_t ubStatus, uint16_t maxslots) {
     if (ubSlot > maxslots) return ERR_NotSupport;
-    uint8_t xAddr = 0;
-    int iResult = reach_module(ubSlot, xAddr);
-    if (iResult != ERR_Success) return iResult;
-    uint8_t current = 0;
-    iResult = read_disconnect_mask(xAddr, current);
+    uint8_t xAddr = 0, current = 0;
+    const int iResult = reach_disconnect_mask(ubSlot, xAddr, current);
     if (iResult != ERR_Success) return iResult;
     return write_reg(xAddr, kRuntimeDisconnect, ubStatus);
 }
