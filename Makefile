@@ -3,8 +3,16 @@
 # the threaded code under ThreadSanitizer, and builds and checks the release package.
 .PHONY: all deps test test-dev test-i386 test-tsan bench demo release clean
 
+# Make's own directory notes would only clutter what the build prints.
+MAKEFLAGS += --no-print-directory
+
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev
+
+# EMULATE32=1 runs the 32-bit programs under qemu-i386 even where the kernel runs them, so
+# that the emulated path is tried on any machine.
+EMULATE32 ?=
+I386_FLAGS := -DZRQ_EMULATE_32BIT=$(if $(filter 1 ON on yes,$(EMULATE32)),ON,OFF)
 
 all: test
 
@@ -20,6 +28,22 @@ deps:
 	    echo "missing packages (run as root to install):" $$missing; exit 1; \
 	  fi; \
 	fi
+	@# qemu-user only where the kernel runs no 32-bit programs (or EMULATE32 asks for it).
+	@probe=$$(mktemp); \
+	if [ -z "$(filter 1 ON on yes,$(EMULATE32))" ] && \
+	   cc -m32 -o $$probe cmake/probe32.c 2>/dev/null && $$probe >/dev/null 2>&1; then \
+	  rm -f $$probe; \
+	elif ! command -v qemu-i386 >/dev/null; then \
+	  rm -f $$probe; \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing: qemu-user (32-bit programs run under qemu-i386 here)"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user; \
+	  else \
+	    echo "missing package (run as root to install): qemu-user"; exit 1; \
+	  fi; \
+	else \
+	  rm -f $$probe; \
+	fi
 
 test: deps test-dev test-i386 test-tsan release
 
@@ -29,7 +53,7 @@ test-dev:
 	ctest --preset dev
 
 test-i386:
-	cmake --preset i386
+	cmake --preset i386 $(I386_FLAGS)
 	cmake --build --preset i386
 	ctest --preset i386
 
@@ -44,17 +68,18 @@ bench: deps
 	cmake --build --preset release
 	for b in build/release/bin/bench_*; do $$b; done
 
-# Builds everything and runs zrqctl against the virtual platform.
+# Builds what the demo runs (zrqctl, the plug-ins, the LCD module emulator) and runs zrqctl
+# against the virtual platform.
 demo: deps
-	cmake --preset release
-	cmake --build --preset release
-	tools/demo.sh build/release
+	@cmake --preset release --log-level=WARNING > /dev/null
+	cmake --build --preset release --target zrqctl lcmemu
+	@tools/demo.sh build/release
 
 # The deliverables: the four plug-ins as 32-bit x86 code, psuprobe as 64-bit x86-64, the SDK
 # headers; checked, then packed into dist/.
 RELEASE_DIR := dist/zrq4470-bsp-$(shell grep -m1 -o 'zrq4470 VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 release: deps
-	cmake --preset i386
+	cmake --preset i386 $(I386_FLAGS)
 	cmake --build --preset i386 --target zrq4470lbp zrq4470lcm zrq4470psu zrq4470hwm
 	cmake --preset release
 	cmake --build --preset release --target psuprobe

@@ -1,9 +1,11 @@
 // Runs a built program as a process with extra environment, capturing standard output and
-// the exit status.
+// the exit status. In a tree whose programs the kernel cannot run (32-bit ones on a kernel
+// without IA-32 emulation), ZRQ_EMULATOR names the emulator that goes before the program.
 #pragma once
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -27,6 +29,8 @@ inline ProcessResult run_program(const std::string &program, const std::vector<s
     std::string cmd = "env";
     // Appended piecewise: GCC 12 misreports "a" + b concatenations here (-Wrestrict).
     for (const std::string &e : env) cmd.append(" ").append(shell_quote(e));
+    if (const char *emulator = std::getenv("ZRQ_EMULATOR"); emulator && *emulator)
+        cmd.append(" ").append(shell_quote(emulator));
     cmd.append(" ").append(shell_quote(program));
     for (const std::string &a : args) cmd.append(" ").append(shell_quote(a));
     cmd += " </dev/null";

@@ -241,9 +241,8 @@ TEST_F(Psuprobe, MalformedPlatformFileIsOneClearErrorNotACrash) {
         SCOPED_TRACE(name);
         const fs::path file = dir / "bad.json";
         std::ofstream(file) << desc;
-        const std::string cmd = std::string(PSUPROBE) + " 1 -i 2>&1";
         const ProcessResult r =
-            run_program("/bin/sh", {"-c", cmd}, {"PVQSMB_PLATFORM=" + file.string()});
+            run_program(PSUPROBE, {"1", "-i"}, {"PVQSMB_PLATFORM=" + file.string()}, true);
         EXPECT_NE(r.out.find("libpvqsmb: " + file.string() + ": "), std::string::npos) << r.out;
         EXPECT_NE(r.out.find(kAlarm), std::string::npos) << "the program still ends normally";
         EXPECT_EQ(r.status, 1);

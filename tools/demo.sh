@@ -18,7 +18,11 @@ trap cleanup EXIT
 # A fresh copy of the shipped platform, so that every run starts from the same state.
 cp "$top/sim/platforms/zrq4470.json" "$work/platform.json"
 export PVQSMB_PLATFORM="$work/platform.json" PVQIO_PLATFORM="$work/platform.json"
-zrqctl() { "$build/bin/zrqctl" "$@"; }
+# A 32-bit tree on a kernel that runs no 32-bit programs: its programs run under the emulator
+# the build chose.
+run=()
+[ -n "${ZRQ_EMULATOR:-}" ] && run=("$ZRQ_EMULATOR")
+zrqctl() { "${run[@]}" "$build/bin/zrqctl" "$@"; }
 step() { printf '\n\033[1m$ zrqctl %s\033[0m\n' "$*"; zrqctl "$@"; }
 
 echo "== LAN bypass modules"
@@ -45,12 +49,19 @@ echo; echo "== Hardware monitor"
 step hwm table
 
 echo; echo "== LCD module"
-"$build/bin/lcmemu" --screen "$work/screen" > "$work/pty" &
+"${run[@]}" "$build/bin/lcmemu" --screen "$work/screen" > "$work/pty" &
 emu_pid=$!
-for _ in $(seq 50); do [ -s "$work/pty" ] && break; sleep 0.1; done
+# Waits (30 s at most) until a command succeeds: the emulator works at its own pace.
+wait_for() {
+    for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done
+    echo "demo: gave up waiting for: $*" >&2
+    return 1
+}
+wait_for test -s "$work/pty"
 pty=$(head -n 1 "$work/pty")
 step lcm --port "$pty" info
 step lcm --port "$pty" write "zrq4470 ready" "Hello from the BSP"
-sleep 0.2
+# The frames are on the line when zrqctl returns; the emulator shows them a moment later.
+wait_for grep -q "Hello from the BSP" "$work/screen"
 echo "The module's screen:"
 cat "$work/screen"
