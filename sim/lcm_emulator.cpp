@@ -16,6 +16,8 @@ namespace zrqsim {
 namespace {
 
 constexpr uint8_t kPrefix = 0xFE, kEnd = 0xFD;
+// A command the plug-in never sends: the emulator's own marker frame.
+constexpr uint8_t kFenceCommand = 0x7F;
 
 // Argument bytes that follow each command byte.
 size_t argument_count(uint8_t command) {
@@ -109,12 +111,17 @@ void LcmEmulator::run() {
                 if (cmd == 0x31)
                     reply = {static_cast<uint8_t>(version_ >> 8), static_cast<uint8_t>(version_)};
                 if (cmd == 0x33 && key_ != 0) reply = {static_cast<uint8_t>(key_)};
-                if (reply.empty() || mode_ == Mode::Silent) continue;
+                if (reply.empty() || mode_ == Mode::Silent || answers_left_ == 0) continue;
                 // The module hears nothing at a rate other than its own.
                 if (port_baud() != baud_) continue;
+                if (answers_left_ > 0) --answers_left_;
                 static const std::vector<uint8_t> kGarbage = {0xAA, 0x55, 0xAA};
                 if (mode_ == Mode::OneByte) reply.resize(1);
-                replies.push_back(mode_ == Mode::Garbage ? kGarbage : reply);
+                if (mode_ == Mode::Garbage) reply = kGarbage;
+                if (hold_)
+                    held_.insert(held_.end(), reply.begin(), reply.end());
+                else
+                    replies.push_back(reply);
             }
             delay = delay_ms_;
             cv_.notify_all();
@@ -148,6 +155,11 @@ void LcmEmulator::feed(uint8_t b) {
 }
 
 void LcmEmulator::frame_done() {
+    if (frame_.size() == 3 && frame_[1] == kFenceCommand) {
+        bytes_.resize(bytes_.size() - 3);
+        ++fences_seen_;
+        return;
+    }
     frames_.push_back(frame_);
     const uint8_t *a = frame_.data() + 2;
     switch (frame_[1]) {
@@ -224,13 +236,21 @@ void LcmEmulator::send_raw(const std::vector<uint8_t> &bytes) {
     write_master(bytes.data(), bytes.size());
 }
 
-void LcmEmulator::flood(size_t total, size_t chunk, int pause_us) {
+void LcmEmulator::flood(size_t total, size_t chunk, int pause_us, size_t window,
+                        std::function<size_t()> taken) {
     if (flooder_.joinable()) flooder_.join();
     flood_done_ = false;
-    flooder_ = std::thread([this, total, chunk, pause_us] {
+    flooder_ = std::thread([this, total, chunk, pause_us, window, taken = std::move(taken)] {
         std::vector<uint8_t> block(chunk);
+        const auto give_up =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
         for (size_t sent = 0; sent < total;) {
             const size_t n = std::min(chunk, total - sent);
+            if (taken && sent + n > taken() + window) {
+                if (std::chrono::steady_clock::now() > give_up) break;
+                std::this_thread::yield();
+                continue;
+            }
             for (size_t i = 0; i < n; ++i) block[i] = static_cast<uint8_t>((sent + i) % 251);
             write_master(block.data(), n);
             sent += n;
@@ -238,6 +258,49 @@ void LcmEmulator::flood(size_t total, size_t chunk, int pause_us) {
         }
         flood_done_ = true;
     });
+}
+
+bool LcmEmulator::fence() {
+    size_t target;
+    {
+        std::lock_guard lock(mutex_);
+        target = ++fences_sent_;
+    }
+    const uint8_t marker[] = {kPrefix, kFenceCommand, kEnd};
+    if (::write(slave_keep_, marker, sizeof marker) != static_cast<ssize_t>(sizeof marker))
+        return false;
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(kPatienceMs),
+                        [&] { return fences_seen_ >= target; });
+}
+
+termios LcmEmulator::port_settings() const {
+    termios t{};
+    tcgetattr(master_, &t);
+    return t;
+}
+
+void LcmEmulator::set_port_settings(const termios &t) {
+    tcsetattr(slave_keep_, TCSANOW, &t);
+}
+
+void LcmEmulator::hold_answers(bool hold) {
+    std::lock_guard lock(mutex_);
+    hold_ = hold;
+}
+
+void LcmEmulator::release_answers() {
+    std::vector<uint8_t> held;
+    {
+        std::lock_guard lock(mutex_);
+        held.swap(held_);
+    }
+    write_master(held.data(), held.size());
+}
+
+void LcmEmulator::set_answer_limit(int n) {
+    std::lock_guard lock(mutex_);
+    answers_left_ = n;
 }
 
 uint32_t LcmEmulator::port_baud() const {

@@ -14,8 +14,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <termios.h>
 #include <thread>
 #include <vector>
 
@@ -25,6 +27,10 @@ class LcmEmulator {
   public:
     enum class Mode { Normal, Silent, OneByte, Garbage };
     static constexpr int kColumns = 20, kRows = 2;
+
+    // Never cheaper than this: a wait that takes longer than a bounded wait's limit means the
+    // emulator or the code under test is stuck, not that the machine is busy.
+    static constexpr int kPatienceMs = 10000;
 
     explicit LcmEmulator(uint32_t baud = 115200, uint16_t model = 0x1234,
                          uint16_t version = 0x0105);
@@ -40,11 +46,20 @@ class LcmEmulator {
     void set_identity(uint16_t model, uint16_t version);
     void set_baud(uint32_t baud);
     void press_key(char key); // 'A'..'D', or 0 for none
+    // Answers are kept back until release_answers(): an answer that comes after the plug-in
+    // gave up, whatever the machine's speed.
+    void hold_answers(bool hold);
+    void release_answers();
+    // Answers the next `n` queries, then none (-1: every query).
+    void set_answer_limit(int n);
     // Bytes of the module's own, written to the port now.
     void send_raw(const std::vector<uint8_t> &bytes);
     // `total` bytes of a counting pattern (byte i is i % 251), in chunks of `chunk` with a pause
     // between them, written by a thread of the emulator's own; flood_done() tells when it ends.
-    void flood(size_t total, size_t chunk, int pause_us);
+    // With `taken`, the flood is paced by the reader, as flow control would pace a module:
+    // never more than `window` bytes ahead of what `taken()` reports.
+    void flood(size_t total, size_t chunk, int pause_us, size_t window = 0,
+               std::function<size_t()> taken = {});
     bool flood_done() const { return flood_done_; }
 
     // What arrived.
@@ -54,6 +69,14 @@ class LcmEmulator {
     void clear_received();
     // Waits (at most `timeout_ms`) until at least `n` frames have arrived.
     bool wait_frames(size_t n, int timeout_ms) const;
+    // Returns once everything written to the port before the call has been taken in: a marker
+    // frame written on the emulator's own end of the port queues behind it. False after
+    // kPatienceMs. The marker is not recorded.
+    bool fence();
+    // The port's settings as the master side sees them, and a way to leave the port with
+    // settings of another program's before the plug-in opens it.
+    termios port_settings() const;
+    void set_port_settings(const termios &t);
     // The speed the port is set to now, in bits per second (0 when unknown).
     uint32_t port_baud() const;
 
@@ -96,6 +119,10 @@ class LcmEmulator {
     uint32_t baud_;
     uint16_t model_, version_;
     char key_ = 0;
+    bool hold_ = false;
+    int answers_left_ = -1;
+    std::vector<uint8_t> held_;
+    size_t fences_sent_ = 0, fences_seen_ = 0;
     // Record.
     std::vector<std::vector<uint8_t>> frames_;
     std::vector<uint8_t> bytes_;

@@ -3,7 +3,7 @@
 //
 //   lcm_deliverable_probe SLAVE_PTY PLUGIN
 //
-// Prints "open=R model=M write=R close=R"; exit 77 when the namespace cannot be had.
+// Prints "open=R info=R model=M write=R close=R"; exit 77 when the namespace cannot be had.
 #include "pvqinc.h"
 
 #include <cerrno>

@@ -9,10 +9,16 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <time.h>
+#include <unistd.h>
 
 using zrqsim::LcmEmulator;
 using Bytes = std::vector<uint8_t>;
@@ -23,10 +29,35 @@ namespace {
 const Bytes kProbe = {0xFE, 0x30, 0xFD};
 const Bytes kClear = {0xFE, 0x58, 0xFD};
 
+// The answer time-outs the tests run with. Where an answer must come, the window is far longer
+// than any pause a busy machine makes; where silence is the point, the emulator holds its
+// answer back or has none, so the outcome never depends on how fast a thread is scheduled.
+constexpr int kShippedMs = 50;   // as shipped: where nothing answers anyway
+constexpr int kProbeMs = 300;    // probes that must miss at several rates before they hit
+constexpr int kPatientMs = 2000; // everything else
+
+// Polls `done` until it holds, for LcmEmulator::kPatienceMs at most.
+bool eventually(const std::function<bool()> &done) {
+    const auto give_up =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(LcmEmulator::kPatienceMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > give_up) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 class Lcm : public ::testing::Test {
   protected:
-    void SetUp() override { lcm_test_set_port(emu.slave_path().c_str()); }
-    void TearDown() override { _brdPVQ_LCM_DeviceClose(); }
+    void SetUp() override {
+        lcm_test_set_port(emu.slave_path().c_str());
+        lcm_test_set_silence_ms(kPatientMs);
+    }
+    void TearDown() override {
+        _brdPVQ_LCM_DeviceClose();
+        lcm_test_set_silence_ms(kShippedMs);
+        lcm_test_set_port_ops(nullptr);
+    }
 
     // Opens the link and forgets the probe's frames.
     void open() {
@@ -39,9 +70,9 @@ class Lcm : public ::testing::Test {
         emu.wait_frames(n, 1000);
         return emu.frames();
     }
-    // Lets the emulator take in whatever is on its way, for "nothing was sent" checks.
+    // Everything sent so far, once the emulator has taken it in: for "nothing was sent" checks.
     Bytes settled_bytes() {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(emu.fence());
         return emu.bytes();
     }
 
@@ -66,6 +97,10 @@ template <typename F> auto ring(F read) {
 }
 uint16_t waiting() {
     return ring([] { return wRxCounter; });
+}
+// Waits until the receive thread has queued `n` bytes.
+bool queued(uint16_t n) {
+    return eventually([n] { return waiting() == n; });
 }
 
 double thread_cpu_ms(pthread_t t) {
@@ -109,6 +144,7 @@ TEST_F(Lcm, PortThatCannotBeOpened) {
 }
 
 TEST_F(Lcm, ProbeFindsTheModulesRate) {
+    lcm_test_set_silence_ms(kProbeMs);
     struct Case {
         uint32_t baud;
         size_t probes;
@@ -128,6 +164,7 @@ TEST_F(Lcm, ProbeFindsTheModulesRate) {
 }
 
 TEST_F(Lcm, SilentModuleLeavesThePortOpenWithoutRate) {
+    lcm_test_set_silence_ms(kShippedMs);
     emu.set_mode(LcmEmulator::Mode::Silent);
     EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_OpenFail);
     EXPECT_EQ(fPortOpened, 1);
@@ -141,6 +178,7 @@ TEST_F(Lcm, SilentModuleLeavesThePortOpenWithoutRate) {
 }
 
 TEST_F(Lcm, SetSpeedKeepsThePortRateUntilReopened) {
+    lcm_test_set_silence_ms(kProbeMs);
     open();
     EXPECT_EQ(_brdPVQ_LCM_SetSpeed(2400), ERR_Success);
     EXPECT_EQ(frames(1), (Frames{{0xFE, 0x39, 0x06, 0xFD}}));
@@ -149,6 +187,213 @@ TEST_F(Lcm, SetSpeedKeepsThePortRateUntilReopened) {
     _brdPVQ_LCM_DeviceClose();
     EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success) << "the module is found at 2400";
     EXPECT_EQ(dwBaudrate, 2400u);
+}
+
+// ---- The line as a 16550 and the tty layer see it -----------------------------------------
+
+TEST_F(Lcm, LineIsRawWhateverThePortWasLeftWith) {
+    // Settings another program may have left: a getty's cooked line, PARMRK, BRKINT, parity,
+    // two stop bits, hardware flow control; with HUPCL on and off.
+    termios cooked = emu.port_settings();
+    cooked.c_iflag |= BRKINT | PARMRK | IGNBRK | ISTRIP | ICRNL | INLCR | IXON | IXOFF;
+    cooked.c_iflag &= ~static_cast<tcflag_t>(IGNPAR | INPCK);
+    cooked.c_oflag |= OPOST | ONLCR;
+    cooked.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    cooked.c_cflag |= PARENB | CSTOPB | CRTSCTS;
+    cooked.c_cc[VMIN] = 1;
+    for (const bool hupcl : {true, false}) {
+        SCOPED_TRACE(hupcl ? "HUPCL on" : "HUPCL off");
+        termios before = cooked;
+        if (hupcl)
+            before.c_cflag |= HUPCL;
+        else
+            before.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+        emu.set_port_settings(before);
+        before = emu.port_settings(); // as the kernel keeps them
+
+        open();
+        const termios t = emu.port_settings();
+        struct Flag {
+            const char *name;
+            tcflag_t field, bits, want;
+        } flags[] = {
+            {"no break handling: BRKINT, IGNBRK", t.c_iflag, BRKINT | IGNBRK, 0},
+            {"no PARMRK", t.c_iflag, PARMRK, 0},
+            {"errored bytes dropped: IGNPAR, INPCK", t.c_iflag, IGNPAR | INPCK, IGNPAR | INPCK},
+            {"no translation", t.c_iflag, ISTRIP | ICRNL | INLCR | IGNCR, 0},
+            {"no software flow control", t.c_iflag, IXON | IXOFF | IXANY, 0},
+            {"no output processing", t.c_oflag, ~tcflag_t{0}, 0},
+            {"no line editing or echo", t.c_lflag, ~tcflag_t{0}, 0},
+            {"8N1", t.c_cflag, CSIZE | PARENB | PARODD | CSTOPB, CS8},
+            {"receiver on, modem lines ignored", t.c_cflag, CREAD | CLOCAL, CREAD | CLOCAL},
+            {"no hardware flow control", t.c_cflag, CRTSCTS, 0},
+            {"HUPCL as the port had it", t.c_cflag, HUPCL, before.c_cflag & HUPCL},
+        };
+        for (const Flag &f : flags) EXPECT_EQ(f.field & f.bits, f.want) << f.name;
+        EXPECT_EQ(t.c_cc[VMIN], 0);
+        EXPECT_EQ(t.c_cc[VTIME], 0);
+
+        ASSERT_EQ(_brdPVQ_LCM_DeviceClose(), ERR_Success);
+        const termios after = emu.port_settings();
+        EXPECT_EQ(after.c_iflag, before.c_iflag) << "the old settings come back at close";
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_cflag, before.c_cflag);
+    }
+}
+
+TEST_F(Lcm, NoiseWaitingOnThePortIsNoAnswer) {
+    // The module talks at 57600; two bytes of noise wait in the port before the open. Taken
+    // for an answer they would lock the probe onto 115200.
+    lcm_test_set_silence_ms(kProbeMs);
+    emu.set_baud(57600);
+    emu.send_raw({0x31, 0x32});
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_Success);
+    EXPECT_EQ(dwBaudrate, 57600u);
+}
+
+TEST_F(Lcm, ProbeWindowCoversTheAnswerOnTheWire) {
+    // Two answer bytes plus the 16550's receive time-out of four characters, at ten bits a
+    // character, on top of the module's own answer time.
+    struct Case {
+        uint32_t bps;
+        int window_ms;
+    } cases[] = {{115200, 51}, {57600, 52}, {38400, 52}, {19200, 54},
+                 {9600, 57},   {4800, 63},  {2400, 75}};
+    lcm_test_set_silence_ms(kShippedMs);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.bps);
+        EXPECT_EQ(lcm_test_probe_window_ms(c.bps), c.window_ms);
+    }
+}
+
+// The kernel calls behind the drain, scripted: what a pty cannot show (a UART still sending,
+// a signal, a stalled line). The clock moves only when the drain pauses.
+struct ScriptedPort {
+    std::vector<int> outq; // pending bytes per TIOCOUTQ call; -errno for a failure
+    std::vector<int> lsr;  // TIOCSER_TEMT or 0 per TIOCSERGETLSR call; -errno for a failure
+    size_t outq_calls = 0, lsr_calls = 0;
+    int64_t now = 0;
+
+    static ScriptedPort *current;
+    static int next(const std::vector<int> &script, size_t &calls) {
+        const int v = script[std::min(calls++, script.size() - 1)];
+        if (v < 0) errno = -v;
+        return v;
+    }
+    static int outq_call(int, int *pending) {
+        const int v = next(current->outq, current->outq_calls);
+        if (v < 0) return -1;
+        *pending = v;
+        return 0;
+    }
+    static int lsr_call(int, unsigned *lsr) {
+        const int v = next(current->lsr, current->lsr_calls);
+        if (v < 0) return -1;
+        *lsr = static_cast<unsigned>(v);
+        return 0;
+    }
+    static int64_t now_call() { return current->now; }
+    static void pause_call(int64_t us) { current->now += us; }
+    static const lcm_port_ops kOps;
+};
+ScriptedPort *ScriptedPort::current = nullptr;
+const lcm_port_ops ScriptedPort::kOps = {ScriptedPort::outq_call, ScriptedPort::lsr_call,
+                                         ScriptedPort::now_call, ScriptedPort::pause_call};
+
+TEST_F(Lcm, DrainWaitsForTheWireWithinASecond) {
+    constexpr int T = TIOCSER_TEMT;
+    struct Case {
+        const char *name;
+        ScriptedPort port;
+        int sent;
+        int64_t max_us; // how long the drain may take on the scripted clock
+    } cases[] = {
+        {"queue empties", {{16, 8, 0}, {T}}, 1, 1000000},
+        {"FIFO and shift register still busy", {{0}, {0, 0, T}}, 1, 1000000},
+        {"a signal while asking the queue", {{-EINTR, 0}, {T}}, 1, 0},
+        {"a signal while asking the UART", {{0}, {-EINTR, T}}, 1, 0},
+        {"driver without line status (pty, USB)", {{4, 0}, {-ENOTTY}}, 1, 1000000},
+        {"line stalled", {{16}, {0}}, 0, 1000000},
+        {"transmitter never empties", {{0}, {0}}, 0, 1000000},
+        {"port gone", {{-EIO}, {T}}, 0, 0},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPort::current = &c.port;
+        lcm_test_set_port_ops(&ScriptedPort::kOps);
+        EXPECT_EQ(lcm_test_drain(0), c.sent);
+        lcm_test_set_port_ops(nullptr);
+        EXPECT_LE(c.port.now, c.max_us);
+        if (!c.sent && c.max_us > 0) {
+            EXPECT_EQ(c.port.now, 1000000) << "gives up after 1 s";
+        }
+    }
+}
+
+TEST_F(Lcm, SendsFailOnlyWhenTheLineStalls) {
+    open();
+    struct Case {
+        const char *name;
+        ScriptedPort port;
+        int result;
+    } cases[] = {
+        {"a signal during the drain", {{-EINTR, -EINTR, 0}, {-ENOTTY}}, ERR_Success},
+        {"not drained within 1 s", {{3}, {-ENOTTY}}, ERR_Error},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPort::current = &c.port;
+        lcm_test_set_port_ops(&ScriptedPort::kOps);
+        EXPECT_EQ(_brdPVQ_LCM_DisplayClear(), c.result);
+        lcm_test_set_port_ops(nullptr);
+    }
+}
+
+// What a second opener of the port meets while the plug-in holds it: with the same advisory
+// lock (a second host on these plug-ins), or without CAP_SYS_ADMIN (a getty, a terminal
+// program run by a user).
+int open_as_other_user(const std::string &path) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0) {
+            // Root passes TIOCEXCL (CAP_SYS_ADMIN); a plain user does not.
+            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(65534, 65534, 65534) != 0)
+                _exit(100);
+        }
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Lcm, PortIsHeldExclusively) {
+    const std::string port = emu.slave_path();
+    ASSERT_EQ(chmod(port.c_str(), 0666), 0) << "a plain user may open the port when it is free";
+    ASSERT_EQ(open_as_other_user(port), 0);
+
+    open();
+    EXPECT_EQ(open_as_other_user(port), EBUSY) << "TIOCEXCL";
+    const int other = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1);
+    EXPECT_EQ(errno, EWOULDBLOCK);
+
+    ASSERT_EQ(_brdPVQ_LCM_DeviceClose(), ERR_Success);
+    EXPECT_EQ(open_as_other_user(port), 0) << "free again after close";
+
+    // Another host holds the port: the open fails and the plug-in stays closed.
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    emu.clear_received();
+    EXPECT_EQ(_brdPVQ_LCM_DeviceOpen(), ERR_OpenFail);
+    EXPECT_EQ(fPortOpened, 0);
+    EXPECT_EQ(fLcmDevice, -1);
+    EXPECT_EQ(settled_bytes(), Bytes{}) << "nothing sent on a line another host holds";
+    ::close(other);
+    open();
 }
 
 // ---- Commands ------------------------------------------------------------------------------
@@ -233,8 +478,7 @@ TEST_F(Lcm, TheModuleFollowsTheCommands) {
         ASSERT_EQ(_brdPVQ_LCM_WrapCtrl(c.wrap), ERR_Success);
         ASSERT_EQ(_brdPVQ_LCM_WriteString((unsigned char *)"ABCDEFGHIJKLMNOPQRSTUVWXY"),
                   ERR_Success);
-        frames(2);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(emu.fence());
         EXPECT_EQ(emu.screen(), c.screen);
         EXPECT_EQ(emu.wrap(), c.wrap == 1);
     }
@@ -299,8 +543,7 @@ TEST_F(Lcm, ClosedPortComesBeforeArgumentChecks) {
 TEST_F(Lcm, TextGoesOutAsItIs) {
     open();
     EXPECT_EQ(_brdPVQ_LCM_WriteString((unsigned char *)"AB"), ERR_Success);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(emu.bytes(), (Bytes{0x41, 0x42}));
+    EXPECT_EQ(settled_bytes(), (Bytes{0x41, 0x42}));
     EXPECT_EQ(emu.screen()[0].substr(0, 2), "AB");
 }
 
@@ -344,7 +587,7 @@ TEST_F(Lcm, DeviceInfo) {
 TEST_F(Lcm, DeviceInfoIgnoresStaleBytes) {
     open();
     emu.send_raw({0x99, 0x98, 0x97});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(queued(3));
     LCM_INFO info{};
     ASSERT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Success);
     EXPECT_EQ(info.uwModeNo, 0x1234);
@@ -356,25 +599,29 @@ TEST_F(Lcm, LateAndGarbledAnswers) {
     struct Case {
         const char *name;
         LcmEmulator::Mode mode;
-        int delay_ms;
+        bool late; // the answer comes only after the plug-in gave up
         int result;
         uint16_t model;
+        uint16_t left_over; // bytes that reach the ring after the call
     } cases[] = {
-        {"answer after 10 ms", LcmEmulator::Mode::Normal, 10, ERR_Success, 0x1234},
-        {"answer after 150 ms", LcmEmulator::Mode::Normal, 150, ERR_Error, 0xEEEE},
-        {"three bytes of garbage", LcmEmulator::Mode::Garbage, 0, ERR_Success, 0xAA55},
+        {"answer in time", LcmEmulator::Mode::Normal, false, ERR_Success, 0x1234, 0},
+        {"answer too late", LcmEmulator::Mode::Normal, true, ERR_Error, 0xEEEE, 2},
+        {"three bytes of garbage", LcmEmulator::Mode::Garbage, false, ERR_Success, 0xAA55, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        lcm_test_set_silence_ms(c.late ? kShippedMs : kPatientMs);
         emu.set_mode(c.mode);
-        emu.set_delay_ms(c.delay_ms);
+        emu.hold_answers(c.late);
         LCM_INFO info{0xEEEE, 0, 0};
         EXPECT_EQ(_brdPVQ_LCM_DeviceInfo(&info), c.result);
         EXPECT_EQ(info.uwModeNo, c.model);
+        emu.hold_answers(false);
+        emu.release_answers();
         // Whatever came late or extra is not taken as the next answer.
+        ASSERT_TRUE(queued(c.left_over));
         emu.set_mode(LcmEmulator::Mode::Normal);
-        emu.set_delay_ms(0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2 * c.delay_ms + 20));
+        lcm_test_set_silence_ms(kPatientMs);
         ASSERT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Success);
         EXPECT_EQ(info.uwModeNo, 0x1234);
         EXPECT_EQ(info.uwVersion, 0x0105);
@@ -383,6 +630,7 @@ TEST_F(Lcm, LateAndGarbledAnswers) {
 
 TEST_F(Lcm, DeviceInfoFailuresLeaveThePartlyFilledRecord) {
     open();
+    lcm_test_set_silence_ms(kProbeMs);
     emu.set_mode(LcmEmulator::Mode::OneByte);
     LCM_INFO info{0x1111, 0x2222, 0x33333333};
     EXPECT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Error);
@@ -392,23 +640,12 @@ TEST_F(Lcm, DeviceInfoFailuresLeaveThePartlyFilledRecord) {
 
     // A module that stops answering after the model query.
     emu.set_mode(LcmEmulator::Mode::Normal);
-    std::atomic<bool> done{false};
-    std::thread mute([&] {
-        while (!done && emu.frames().size() < 2) std::this_thread::yield();
-        emu.set_mode(LcmEmulator::Mode::Silent);
-    });
-    emu.clear_received();
-    emu.set_delay_ms(5);
-    const int r = _brdPVQ_LCM_DeviceInfo(&info);
-    done = true;
-    mute.join();
-    if (r == ERR_Error) {
-        EXPECT_EQ(info.uwModeNo, 0x1234) << "the model number is stored once it is in";
-        EXPECT_EQ(info.uwVersion, 0x2222);
-        EXPECT_EQ(info.udwBaudrate, 0x33333333u);
-    }
-    emu.set_mode(LcmEmulator::Mode::Normal);
-    emu.set_delay_ms(0);
+    emu.set_answer_limit(1);
+    EXPECT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Error);
+    EXPECT_EQ(info.uwModeNo, 0x1234) << "the model number is stored once it is in";
+    EXPECT_EQ(info.uwVersion, 0x2222);
+    EXPECT_EQ(info.udwBaudrate, 0x33333333u);
+    emu.set_answer_limit(-1);
     EXPECT_EQ(_brdPVQ_LCM_DeviceInfo(&info), ERR_Success) << "nothing stays blocked";
 }
 
@@ -416,6 +653,7 @@ TEST_F(Lcm, DeviceInfoFailuresLeaveThePartlyFilledRecord) {
 
 TEST_F(Lcm, KeyDecoding) {
     open();
+    lcm_test_set_silence_ms(kProbeMs); // no key byte means waiting out the silence
     struct Case {
         char key;
         uint16_t model; // answer to the test frame when no key byte comes
@@ -449,7 +687,7 @@ TEST_F(Lcm, KeyDecoding) {
 TEST_F(Lcm, KeysStatusTakesALeftoverByteAsTheKey) {
     open();
     emu.send_raw({'C'});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(queued(1));
     unsigned char keys = 0;
     EXPECT_EQ(_brdPVQ_LCM_KeysStatus(&keys), ERR_Success);
     EXPECT_EQ(keys, 0x04);
@@ -474,8 +712,7 @@ TEST_F(Lcm, TimedReadTakesWhatItNeeds) {
     EXPECT_EQ(_ReadBufferLength(buf, -1), 0);
 
     emu.send_raw({1, 2, 3, 4, 5});
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(waiting(), 5);
+    ASSERT_TRUE(queued(5));
     EXPECT_EQ(_ReadBufferLength(buf, 2), 1);
     EXPECT_EQ(buf[0], 1);
     EXPECT_EQ(buf[1], 2);
@@ -484,10 +721,13 @@ TEST_F(Lcm, TimedReadTakesWhatItNeeds) {
     EXPECT_EQ(buf[2], 5);
 
     emu.send_raw({9});
+    ASSERT_TRUE(queued(1));
     std::memset(buf, 0, sizeof buf);
+    lcm_test_set_silence_ms(kShippedMs);
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(_ReadBufferLength(buf, 2), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(45));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(kShippedMs))
+        << "the second byte is waited for";
     EXPECT_EQ(buf[0], 9) << "the byte that came is in the buffer and gone from the ring";
     EXPECT_EQ(waiting(), 0);
 }
@@ -514,12 +754,17 @@ TEST_F(Lcm, RingWrapsAtTheLastSlot) {
 
 TEST_F(Lcm, FullRingDropsTheOldestAndAFullChunkIsKept) {
     open();
+    // The last byte of the burst, 0xFF, comes nowhere else in it: once it is the newest in
+    // the ring, the whole burst has passed.
     Bytes burst(1500);
     for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>(i % 251);
+    burst.back() = 0xFF;
     emu.send_raw(burst);
-    for (int i = 0; i < 100 && emu.bytes().empty() && waiting() < 1024; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(eventually([] {
+        return ring([] {
+                   return (pWritePtr == SASRxBuffer ? pSASRxBufferEnd : pWritePtr - 1)[0];
+               }) == 0xFF;
+    }));
     EXPECT_EQ(waiting(), 1024);
     EXPECT_TRUE(ring([] { return pReadPtr >= pSASRxBufferStart && pReadPtr <= pSASRxBufferEnd; }));
     Bytes got(1024);
@@ -536,9 +781,10 @@ TEST_F(Lcm, FullRingDropsTheOldestAndAFullChunkIsKept) {
 TEST_F(Lcm, FloodArrivesInOrderWithNothingLost) {
     open();
     constexpr size_t kTotal = 100 * 1000;
-    emu.flood(kTotal, 128, 1000); // about 128 kB/s, eleven times a 115200 baud line
+    std::atomic<size_t> got{0};
+    // The module sends as fast as the reader takes: never more than the ring holds ahead.
+    emu.flood(kTotal, 128, 0, LCM_RX_BUFFER_SIZE, [&] { return got.load(); });
     Bytes b(64);
-    size_t got = 0;
     bool in_order = true;
     while (got < kTotal) {
         const int want = static_cast<int>(std::min<size_t>(b.size(), kTotal - got));
@@ -557,6 +803,7 @@ TEST_F(Lcm, FloodArrivesInOrderWithNothingLost) {
 TEST_F(Lcm, ConcurrentCommandsNeverInterleaveOnTheWire) {
     open();
     constexpr int kThreads = 4, kRounds = 25;
+    emu.press_key('A'); // a key answers at once, with no silence to wait out
     std::atomic<int> failures{0};
     std::vector<std::thread> hosts;
     for (int t = 0; t < kThreads; ++t) {
@@ -586,7 +833,7 @@ TEST_F(Lcm, ConcurrentCommandsNeverInterleaveOnTheWire) {
     }
     for (auto &h : hosts) h.join();
     EXPECT_EQ(failures, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(emu.fence());
     EXPECT_EQ(emu.malformed(), 0u);
     for (const Bytes &f : emu.frames()) {
         EXPECT_EQ(f.front(), 0xFE);
@@ -609,6 +856,7 @@ TEST_F(Lcm, ReceiveThreadSleepsWhileIdleAndAfterAHangUp) {
     open();
     const pthread_t rx = SASInQueueID;
     double before = thread_cpu_ms(rx);
+    // An interval to watch the thread's cost over, not a wait for anything.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(thread_cpu_ms(rx) - before, 30.0) << "an idle link costs no CPU";
 }
@@ -620,6 +868,7 @@ TEST(LcmHangUp, ThreadBacksOffWhenTheOtherEndGoesAway) {
     emu.reset(); // master and the emulator's own slave closed: the port hangs up
     const pthread_t rx = SASInQueueID;
     const double before = thread_cpu_ms(rx);
+    // An interval to watch the thread's cost over, not a wait for anything.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(thread_cpu_ms(rx) - before, 100.0) << "no spinning on a hung-up port";
     unsigned char keys = 0;

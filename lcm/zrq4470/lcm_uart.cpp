@@ -1,10 +1,15 @@
 // The LCD module's serial link, command set and keypad. Taken in by lcmlib.cpp; not built on
 // its own.
 //
-// Link: 8 data bits, no parity, 1 stop bit, no flow control, at whichever of the probe rates
-// the module answers. One receive thread moves every incoming byte into a 1024-byte ring; a
-// command takes port_mut for its whole exchange, sends its frame and, for a query, reads the
+// Link: raw 8 data bits, no parity, 1 stop bit, no flow control, at whichever of the probe rates
+// the module answers. Bytes the UART received with a framing or parity error (noise, or a
+// module talking at another rate) are dropped by the tty layer. One receive thread moves every
+// incoming byte into a 1024-byte ring; a command takes port_mut for its whole exchange, sends
+// its frame, waits (bounded) until the UART has shifted it out and, for a query, reads the
 // answer from the ring, giving up after 50 ms of silence between bytes.
+//
+// The port is held exclusively while open (TIOCEXCL against other openers, an advisory flock
+// against a second host on these plug-ins): two writers would garble each other's frames.
 //
 // Frames: 0xFE, a command character, its argument bytes, 0xFD. Answers are bare bytes, high
 // byte first.
@@ -19,6 +24,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
@@ -47,9 +54,43 @@ char g_port[256] = "/dev/ttyS1";
 constexpr const char *g_port = "/dev/ttyS1";
 #endif
 
-constexpr int kSilenceMs = 50;       // a read gives up after this much silence
-constexpr int kSendStallMs = 1000;   // a send gives up when the port takes nothing this long
+#ifdef LCM_TEST_SEAM
+int g_silence_ms = 50;
+#else
+constexpr int g_silence_ms = 50; // a read gives up after this much silence
+#endif
+constexpr int kSendStallMs = 1000;   // a send or drain gives up when the port stalls this long
 constexpr int kHangupBackoffMs = 10; // pause of the receive thread on a hung-up port
+constexpr int kBitsPerChar = 10;     // start bit, 8 data bits, stop bit
+// A 16550A raises its receive interrupt at 8 bytes; fewer are delivered only on its receive
+// time-out, after about four character times without a new byte.
+constexpr int kRxTimeoutChars = 4;
+
+int kernel_outq(int fd, int *pending) {
+    return ioctl(fd, TIOCOUTQ, pending);
+}
+int kernel_lsr(int fd, unsigned *lsr) {
+    unsigned v = 0;
+    const int r = ioctl(fd, TIOCSERGETLSR, &v);
+    *lsr = v;
+    return r;
+}
+int64_t kernel_now_us() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+void kernel_pause_us(int64_t us) {
+    const timespec t{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    nanosleep(&t, nullptr); // a signal only shortens the pause; the caller looks again
+}
+constexpr lcm_port_ops kKernelOps = {kernel_outq, kernel_lsr, kernel_now_us, kernel_pause_us};
+const lcm_port_ops *g_ops = &kKernelOps;
+
+// The rate the port is set to now, for pacing the drain; 0 before the first setting.
+uint32_t g_port_bps = 0;
+// Whether old_tios holds the settings found at open (a port that is no terminal has none).
+bool g_saved_settings = false;
 
 // Wakes the receive thread to stop; -1 when there is no thread.
 int g_wake_fd = -1;
@@ -80,16 +121,20 @@ unsigned char *next_slot(unsigned char *p) {
     return p == pSASRxBufferEnd ? pSASRxBufferStart : p + 1;
 }
 
-// Drops whatever waits in the ring: bytes of an earlier exchange are not an answer.
-void empty_ring() {
+// Drops whatever was received so far, in the kernel's input queue and in the ring: bytes of
+// an earlier exchange, or noise picked up at another rate, are not an answer. The receive
+// thread reads and queues under buf_mut too, so no chunk it read before the flush can reach
+// the ring after it.
+void discard_input() {
     pthread_mutex_lock(&buf_mut);
+    tcflush(fLcmDevice, TCIFLUSH);
     pReadPtr = pWritePtr;
     set_rx_count(0);
     pthread_mutex_unlock(&buf_mut);
 }
 
+// Called with buf_mut held.
 void queue_byte(unsigned char b) {
-    pthread_mutex_lock(&buf_mut);
     if (rx_count() == LCM_RX_BUFFER_SIZE) {
         // Full: the oldest byte makes room.
         pReadPtr = next_slot(pReadPtr);
@@ -98,14 +143,19 @@ void queue_byte(unsigned char b) {
     *pWritePtr = b;
     pWritePtr = next_slot(pWritePtr);
     set_rx_count(static_cast<uint16_t>(rx_count() + 1));
-    pthread_mutex_unlock(&buf_mut);
 }
 
-// Wakes a waiting reader once per chunk rather than once per byte.
-void bytes_arrived() {
+// Reads what the port has (it never blocks) and queues it, under buf_mut, waking a waiting
+// reader once per chunk rather than once per byte. The count read, or -1 with errno.
+ssize_t receive_chunk(unsigned char (&chunk)[512]) {
     pthread_mutex_lock(&buf_mut);
-    pthread_cond_broadcast(&g_rx_cond);
+    const ssize_t n = read(fLcmDevice, chunk, sizeof chunk);
+    const int read_errno = errno;
+    for (ssize_t i = 0; i < n; ++i) queue_byte(chunk[i]);
+    if (n > 0) pthread_cond_broadcast(&g_rx_cond);
     pthread_mutex_unlock(&buf_mut);
+    errno = read_errno;
+    return n;
 }
 
 // Waits on the wake-up descriptor alone; true when the thread is told to stop.
@@ -114,18 +164,87 @@ bool stop_requested(int timeout_ms) {
     return poll(&p, 1, timeout_ms) > 0;
 }
 
+// In 64 bits: a 32-bit long overflows past about 1.1 s of nanoseconds, and a deadline with a
+// negative tv_nsec makes every wait fail at once.
 timespec deadline_after(int ms) {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_nsec += static_cast<long>(ms) * 1000000L;
-    t.tv_sec += t.tv_nsec / 1000000000L;
-    t.tv_nsec %= 1000000000L;
+    const int64_t ns = int64_t{t.tv_nsec} + int64_t{ms} * 1000000;
+    t.tv_sec += static_cast<time_t>(ns / 1000000000);
+    t.tv_nsec = static_cast<long>(ns % 1000000000);
     return t;
 }
 
+// Waits with buf_mut held until the ring holds `n` bytes or `deadline` passes; true when they
+// are there. Any failure of the wait ends it: it never spins.
+bool wait_for_bytes(int n, const timespec &deadline) {
+    while (rx_count() < n) {
+        if (pthread_cond_clockwait(&g_rx_cond, &buf_mut, CLOCK_MONOTONIC, &deadline) != 0)
+            return rx_count() >= n;
+    }
+    return true;
+}
+
 void write_straight(const uint8_t *frame, size_t n) {
-    // The probe writes without waiting; an unanswered probe is its own failure report.
+    // The probe writes without checking; an unanswered probe is its own failure report.
     [[maybe_unused]] const ssize_t ignored = write(fLcmDevice, frame, n);
+}
+
+// Waits until the port has put every byte on the wire: the kernel's output queue empty and,
+// where the driver tells (8250: TIOCSERGETLSR), the UART's FIFO and shift register too.
+// tcdrain would wait without bound and fail when a signal arrives; this gives up after
+// kSendStallMs and takes a signal in its stride.
+bool drain_output(int fd) {
+    const int64_t deadline = g_ops->now_us() + int64_t{kSendStallMs} * 1000;
+    bool lsr_reported = true;
+    for (;;) {
+        int pending = 0;
+        if (g_ops->outq(fd, &pending) != 0) {
+            if (errno == EINTR) continue;
+            return false; // not a terminal, or gone
+        }
+        bool sent = pending == 0;
+        if (sent && lsr_reported) {
+            unsigned lsr = 0;
+            if (g_ops->lsr(fd, &lsr) == 0) {
+                sent = (lsr & TIOCSER_TEMT) != 0;
+            } else if (errno == EINTR) {
+                continue;
+            } else {
+                lsr_reported = false; // a pty or a USB adapter: the queue is all we can see
+            }
+        }
+        if (sent) return true;
+        const int64_t now = g_ops->now_us();
+        if (now >= deadline) return false;
+        // About the time the waiting bytes take on the wire, within 0.1 to 10 ms.
+        const int64_t bps = g_port_bps > 0 ? g_port_bps : 9600;
+        int64_t pause = (pending > 0 ? pending : 1) * kBitsPerChar * 1000000 / bps;
+        pause = pause < 100 ? 100 : pause > 10000 ? 10000 : pause;
+        g_ops->pause_us(pause < deadline - now ? pause : deadline - now);
+    }
+}
+
+// How long the probe waits for an answer once its frame has left the port: the two answer
+// bytes on the wire, the UART's receive time-out that delivers them, and the module's own
+// answer time. About 51 ms at 115200 baud and 75 ms at 2400.
+int probe_window_ms(uint32_t bps) {
+    const uint32_t wire_ms = ((2 + kRxTimeoutChars) * kBitsPerChar * 1000 + bps - 1) / bps;
+    return static_cast<int>(wire_ms) + g_silence_ms;
+}
+
+// Waits until `n` bytes are in the ring, until `deadline`; takes them and returns true, or
+// returns false leaving the ring as it is.
+bool take_before(uint8_t *answer, int n, const timespec &deadline) {
+    pthread_mutex_lock(&buf_mut);
+    const bool got = wait_for_bytes(n, deadline);
+    for (int i = 0; got && i < n; ++i) {
+        answer[i] = *pReadPtr;
+        pReadPtr = next_slot(pReadPtr);
+        set_rx_count(static_cast<uint16_t>(rx_count() - 1));
+    }
+    pthread_mutex_unlock(&buf_mut);
+    return got;
 }
 
 class PortLock {
@@ -144,10 +263,11 @@ template <size_t N> int send(const uint8_t (&frame)[N]) {
     return send(frame, static_cast<int>(N));
 }
 
-// A query: the ring is emptied first, then the frame goes out and `n` answer bytes come back.
+// A query: earlier input is dropped first, then the frame goes out and `n` answer bytes come
+// back.
 int query(uint8_t command, uint8_t *answer, int n) {
     const uint8_t frame[] = {kPrefix, command, kEnd};
-    empty_ring();
+    discard_input();
     if (send(frame) != ERR_Success) return ERR_Error;
     return _ReadBufferLength(answer, n) ? ERR_Success : ERR_Error;
 }
@@ -176,23 +296,27 @@ PVQ_API int set_interface_attribs(int fd, int speed, int parity) {
     struct termios tty;
     std::memset(&tty, 0, sizeof tty);
     if (tcgetattr(fd, &tty) != 0) return -1;
-    cfsetospeed(&tty, static_cast<speed_t>(speed));
-    cfsetispeed(&tty, static_cast<speed_t>(speed));
-    tty.c_cflag |= CS8;
-    tty.c_iflag &= ~static_cast<tcflag_t>(IGNBRK);
+    // Raw from the ground up, whatever the port was left with: no break handling (BRKINT would
+    // flush both queues, and a break arrives as one NUL), no PARMRK (it would double every
+    // 0xFF of an answer), no CR/LF translation or bit stripping (a model number byte 0x0D
+    // would arrive as 0x0A), no echo, no output processing.
+    cfmakeraw(&tty);
     tty.c_lflag = 0;
     tty.c_oflag = 0;
-    tty.c_cc[VMIN] = 0;
+    cfsetospeed(&tty, static_cast<speed_t>(speed));
+    cfsetispeed(&tty, static_cast<speed_t>(speed));
+    tty.c_cc[VMIN] = 0; // cfmakeraw sets 1; a read returns at once with what is there
     tty.c_cc[VTIME] = 0;
     tty.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    // Answers are binary: no CR/LF translation and no stripping of bit 7, or a model number
-    // byte 0x0D would arrive as 0x0A.
-    tty.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | ISTRIP);
-    tty.c_cflag |= CLOCAL | CREAD;
+    // Bytes the UART took with a framing or parity error are dropped, not delivered: at a
+    // wrong rate they are noise that the probe must not take for an answer.
+    tty.c_iflag |= IGNPAR | INPCK;
+    tty.c_cflag |= CS8 | CLOCAL | CREAD;
     tty.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
     tty.c_cflag |= static_cast<tcflag_t>(parity);
     tty.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
     tty.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    // HUPCL stays as the port had it.
     if (tcsetattr(fd, TCSANOW, &tty) != 0) return -1;
     return 0;
 }
@@ -209,10 +333,8 @@ PVQ_API void *_IncomeInQueueThread(void *object) {
         if (fds[1].revents != 0) break;
         bool stalled = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
         if (fds[0].revents & POLLIN) {
-            const ssize_t n = read(fLcmDevice, chunk, sizeof chunk);
+            const ssize_t n = receive_chunk(chunk);
             if (n > 0) {
-                for (ssize_t i = 0; i < n; ++i) queue_byte(chunk[i]);
-                bytes_arrived();
                 stalled = false;
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 stalled = true;
@@ -243,7 +365,7 @@ PVQ_API int _SendBufferLength(unsigned char *buffer, int length) {
         if (r < 0 && errno != EINTR) return 0;
         if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
     }
-    return tcdrain(fLcmDevice) == 0 ? 1 : 0;
+    return drain_output(fLcmDevice) ? 1 : 0;
 }
 
 PVQ_API int _ReadBufferLength(unsigned char *buffer, int length) {
@@ -251,10 +373,7 @@ PVQ_API int _ReadBufferLength(unsigned char *buffer, int length) {
     for (int taken = 0; taken < length; ++taken) {
         pthread_mutex_lock(&buf_mut);
         if (rx_count() == 0) {
-            const timespec deadline = deadline_after(kSilenceMs);
-            while (rx_count() == 0 && pthread_cond_clockwait(&g_rx_cond, &buf_mut, CLOCK_MONOTONIC,
-                                                             &deadline) != ETIMEDOUT) {}
-            if (rx_count() == 0) {
+            if (!wait_for_bytes(1, deadline_after(g_silence_ms))) {
                 pthread_mutex_unlock(&buf_mut);
                 return 0;
             }
@@ -267,13 +386,34 @@ PVQ_API int _ReadBufferLength(unsigned char *buffer, int length) {
     return 1;
 }
 
+// Holds the port for this plug-in alone: an advisory lock that a second host on these plug-ins
+// takes too, then TIOCEXCL, which refuses any further open (a getty, a terminal program)
+// unless the opener has CAP_SYS_ADMIN. False when another host holds the lock.
+bool hold_exclusively(int fd) {
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) return errno != EWOULDBLOCK;
+    }
+    ioctl(fd, TIOCEXCL); // not a terminal: nothing more to hold
+    return true;
+}
+
+void set_rate(const Rate &rate) {
+    set_interface_attribs(fLcmDevice, static_cast<int>(rate.code), 0);
+    g_port_bps = rate.bps;
+}
+
 PVQ_API int _OpenLcmPort(void) {
     fLcmDevice = open(g_port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fLcmDevice < 0) {
         fLcmDevice = -1;
         return 0;
     }
-    tcgetattr(fLcmDevice, &old_tios);
+    if (!hold_exclusively(fLcmDevice)) {
+        close(fLcmDevice);
+        fLcmDevice = -1;
+        return 0;
+    }
+    g_saved_settings = tcgetattr(fLcmDevice, &old_tios) == 0;
     pSASRxBufferStart = SASRxBuffer;
     pSASRxBufferEnd = SASRxBuffer + LCM_RX_BUFFER_SIZE - 1;
     pWritePtr = pReadPtr = SASRxBuffer;
@@ -293,18 +433,21 @@ PVQ_API int _OpenLcmPort(void) {
     static constexpr uint8_t kProbe[] = {kPrefix, kModelQuery, kEnd};
     static constexpr uint8_t kClear[] = {kPrefix, 0x58, kEnd};
     for (const Rate &rate : kProbeRates) {
-        set_interface_attribs(fLcmDevice, static_cast<int>(rate.code), 0);
-        empty_ring();
+        set_rate(rate);
+        // Whatever came in before, at the old rate or as noise, is not the answer.
+        discard_input();
         write_straight(kProbe, sizeof kProbe);
+        if (!drain_output(fLcmDevice)) continue;
+        // Any two bytes count as the answer: the module's model numbers are not known.
         unsigned char answer[2];
-        if (_ReadBufferLength(answer, 2)) {
+        if (take_before(answer, 2, deadline_after(probe_window_ms(rate.bps)))) {
             dwBaudrate = rate.bps;
             write_straight(kClear, sizeof kClear);
             return 1;
         }
     }
     // Nobody answered: leave the port at the module's factory rate.
-    set_interface_attribs(fLcmDevice, B9600, 0);
+    set_rate({B9600, 9600});
     return 0;
 }
 
@@ -319,9 +462,13 @@ PVQ_API void _CloseLcmPort(void) {
         close(g_wake_fd);
         g_wake_fd = -1;
     }
-    tcsetattr(fLcmDevice, TCSANOW, &old_tios);
-    close(fLcmDevice);
+    // The last frame goes out at the module's rate before the old settings come back.
+    drain_output(fLcmDevice);
+    if (g_saved_settings) tcsetattr(fLcmDevice, TCSANOW, &old_tios);
+    ioctl(fLcmDevice, TIOCNXCL); // the port may stay open elsewhere; it is free again
+    close(fLcmDevice);           // and the lock goes with the descriptor
     dwBaudrate = 0;
+    g_port_bps = 0;
     fLcmDevice = -1;
     fPortOpened = 0;
 }
@@ -330,6 +477,18 @@ PVQ_API void _CloseLcmPort(void) {
 PVQ_API void lcm_test_set_port(const char *path) {
     std::strncpy(g_port, path, sizeof g_port - 1);
     g_port[sizeof g_port - 1] = '\0';
+}
+PVQ_API void lcm_test_set_silence_ms(int ms) {
+    g_silence_ms = ms;
+}
+PVQ_API void lcm_test_set_port_ops(const lcm_port_ops *ops) {
+    g_ops = ops != nullptr ? ops : &kKernelOps;
+}
+PVQ_API int lcm_test_drain(int fd) {
+    return drain_output(fd) ? 1 : 0;
+}
+PVQ_API int lcm_test_probe_window_ms(uint32_t bps) {
+    return probe_window_ms(bps);
 }
 #endif
 
