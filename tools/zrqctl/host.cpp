@@ -126,6 +126,12 @@ std::string hex(unsigned value, int digits) {
     return buf;
 }
 
+std::string fixed(double value, int places) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", places, value);
+    return buf;
+}
+
 std::string mask_text(unsigned mask, const char *what) {
     std::string list;
     for (unsigned n = 1; n <= 8; ++n)

@@ -10,16 +10,10 @@
 namespace zrqctl {
 namespace {
 
-constexpr const char *kPlugin = "zrq4470hwm.so";
+constexpr const char *kHwmPlugin = "zrq4470hwm.so";
 
 void io_check(const std::string &call, int code) {
     check(call, code, Origin::IoLibrary);
-}
-
-std::string fixed(double v, int places) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", places, v);
-    return buf;
 }
 
 // The unit of an item's raw reading, for the table.
@@ -80,14 +74,14 @@ void add_hwm(CLI::App &app, Context &ctx) {
     auto u8 = [](int v) { return static_cast<unsigned char>(v); };
 
     on_run(ctx, cmd->add_subcommand("table", "Every sensor item with its name and reading"),
-           kPlugin, table);
+           kHwmPlugin, table);
 
     auto *c = cmd->add_subcommand("temp", "CPU or system temperature");
     c->add_option("which", a->which, "cpu or sys")
         ->required()
         ->check(CLI::IsMember({"cpu", "sys"}));
     c->add_option("number", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
-    on_run(ctx, c, kPlugin, [a, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         float t = 0;
         const bool cpu = a->which == "cpu";
         io_check(cpu ? "_brdPVQ_HWM_GetCpuTemp" : "_brdPVQ_HWM_GetSysTemp",
@@ -98,7 +92,7 @@ void add_hwm(CLI::App &app, Context &ctx) {
 
     c = cmd->add_subcommand("vcore", "CPU core voltage");
     c->add_option("cpu", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
-    on_run(ctx, c, kPlugin, [a, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         float v = 0;
         io_check("_brdPVQ_HWM_GetVcore", EXPORT(p, _brdPVQ_HWM_GetVcore)(u8(a->number), &v));
         r.field("volts", v, fixed(v, 3) + " V");
@@ -108,7 +102,7 @@ void add_hwm(CLI::App &app, Context &ctx) {
     c->add_option("rail", a->which, "12v, 5v, 3v3, 5vsb, 3v3sb or vbat")
         ->required()
         ->check(CLI::IsMember({"12v", "5v", "3v3", "5vsb", "3v3sb", "vbat"}));
-    on_run(ctx, c, kPlugin, [a](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a](const Plugin &p, Report &r) {
         const std::map<std::string, const char *> symbols = {
             {"12v", "_brdPVQ_HWM_Get12V"},     {"5v", "_brdPVQ_HWM_Get5V"},
             {"3v3", "_brdPVQ_HWM_Get3V3"},     {"5vsb", "_brdPVQ_HWM_Get5Vsb"},
@@ -126,7 +120,7 @@ void add_hwm(CLI::App &app, Context &ctx) {
     c->add_option("number", a->number, "Fan number")->required()->check(CLI::Range(0, 255));
     c->add_option("rotor", a->seq, "Rotor of a numbered fan: 1 (A) or 2 (B)")
         ->check(CLI::Range(0, 255));
-    on_run(ctx, c, kPlugin, [a, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         unsigned short rpm = 0;
         if (a->which == "cpu")
             io_check("_brdPVQ_HWM_GetCpuFan",
@@ -142,20 +136,20 @@ void add_hwm(CLI::App &app, Context &ctx) {
 
     c = cmd->add_subcommand("psu", "Input voltage of a power supply, whole volts");
     c->add_option("psu", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
-    on_run(ctx, c, kPlugin, [a, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         unsigned short v = 0;
         io_check("_brdPVQ_HWM_GetPowerSupply",
                  EXPORT(p, _brdPVQ_HWM_GetPowerSupply)(u8(a->number), &v));
         r.field("volts", v, std::to_string(v) + " V");
     });
 
-    on_run(ctx, cmd->add_subcommand("caseopen", "Whether the chassis has been opened"), kPlugin,
+    on_run(ctx, cmd->add_subcommand("caseopen", "Whether the chassis has been opened"), kHwmPlugin,
            [](const Plugin &p, Report &r) {
                unsigned char open = 0;
                io_check("_brdPVQ_HWM_CaseOpenStatus", EXPORT(p, _brdPVQ_HWM_CaseOpenStatus)(&open));
                r.field("case_open", open != 0, open ? "yes" : "no");
            });
-    on_run(ctx, cmd->add_subcommand("caseopen-clear", "Clear the chassis-intrusion flag"), kPlugin,
+    on_run(ctx, cmd->add_subcommand("caseopen-clear", "Clear the chassis-intrusion flag"), kHwmPlugin,
            [](const Plugin &p, Report &r) {
                io_check("_brdPVQ_HWM_ClearCaseOpenStatus",
                         EXPORT(p, _brdPVQ_HWM_ClearCaseOpenStatus)());
@@ -164,7 +158,7 @@ void add_hwm(CLI::App &app, Context &ctx) {
 
     c = cmd->add_subcommand("report", "Raw reading of one sensor item");
     c->add_option("item", a->item, "Item 0 to 61")->required();
-    on_run(ctx, c, kPlugin, [a](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a](const Plugin &p, Report &r) {
         char text[64] = {};
         io_check("_brdPVQ_HWM_GetSensorReport",
                  EXPORT(p, _brdPVQ_HWM_GetSensorReport)(a->item, text));

@@ -7,7 +7,7 @@
 namespace zrqctl {
 namespace {
 
-constexpr const char *kPlugin = "zrq4470lbp.so";
+constexpr const char *kLbpPlugin = "zrq4470lbp.so";
 
 struct LbpArgs {
     int slot = 0, number = 1, on = 0, mask = 0, seconds = 0, action = 1;
@@ -49,7 +49,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
     auto max = [&ctx] { return static_cast<uint16_t>(ctx.maxslots); };
     auto u8 = [](int v) { return static_cast<uint8_t>(v); };
 
-    on_run(ctx, lbp->add_subcommand("list", "Which slots hold a module"), kPlugin,
+    on_run(ctx, lbp->add_subcommand("list", "Which slots hold a module"), kLbpPlugin,
            [&ctx, max](const Plugin &p, Report &r) {
                uint16_t mask = 0;
                check("_brdPVQ_LBP_QueryDevices", EXPORT(p, _brdPVQ_LBP_QueryDevices)(&mask, max()),
@@ -63,7 +63,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
                }
            });
 
-    on_run(ctx, slot_command(lbp, "info", "Version, capabilities and timer maxima", *a), kPlugin,
+    on_run(ctx, slot_command(lbp, "info", "Version, capabilities and timer maxima", *a), kLbpPlugin,
            [a, max](const Plugin &p, Report &r) {
                LBPDEV_INFO i{};
                lbp_check("_brdPVQ_LBP_DeviceInfo", a->slot,
@@ -82,7 +82,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
                r.field("timer3_max_sec", i.uwTimer3_MaxSec);
            });
 
-    on_run(ctx, slot_command(lbp, "status", "Bypass and disconnect masks", *a), kPlugin,
+    on_run(ctx, slot_command(lbp, "status", "Bypass and disconnect masks", *a), kLbpPlugin,
            [a, max](const Plugin &p, Report &r) {
                PAIRS_STATUS s{};
                lbp_check("_brdPVQ_LBP_GetPairsStatus", a->slot,
@@ -104,7 +104,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
         slot_command(lbp, "bypass", "Put one pair into bypass at run time, or take it out", *a);
     byte_arg(c, "pair", a->number, "Pair number, from 1");
     add_switch(c, "state", a->on, "on or off");
-    on_run(ctx, c, kPlugin, [a, max, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
         lbp_check(
             "_brdPVQ_LBP_SetPairBypass", a->slot,
             EXPORT(p, _brdPVQ_LBP_SetPairBypass)(a->u8slot(), u8(a->number), u8(a->on), max()));
@@ -116,7 +116,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
         ->required()
         ->check(CLI::IsMember({"system-off", "just-on", "runtime"}));
     byte_arg(c, "mask", a->mask, "Pair mask (pair n is bit n-1), e.g. 0x03");
-    on_run(ctx, c, kPlugin, [a, max, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
         const char *name = a->phase == "system-off" ? "_brdPVQ_LBP_SetSystemOffPairs"
                            : a->phase == "just-on"  ? "_brdPVQ_LBP_SetJustOnPairs"
                                                     : "_brdPVQ_LBP_SetAllPairs";
@@ -128,7 +128,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
     c = slot_command(lbp, "disconnect", "Disconnect one port at run time, or reconnect it", *a);
     byte_arg(c, "port", a->number, "Port number, from 1");
     add_switch(c, "state", a->on, "on (disconnected) or off");
-    on_run(ctx, c, kPlugin, [a, max, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
         lbp_check(
             "_brdPVQ_LBP_SetPortDisconnect", a->slot,
             EXPORT(p, _brdPVQ_LBP_SetPortDisconnect)(a->u8slot(), u8(a->number), u8(a->on), max()));
@@ -137,7 +137,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
 
     c = slot_command(lbp, "disconnect-all", "Set the whole run-time disconnect mask", *a);
     byte_arg(c, "mask", a->mask, "Port mask (port n is bit n-1)");
-    on_run(ctx, c, kPlugin, [a, max, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
         lbp_check("_brdPVQ_LBP_SetAllPortsDisconnect", a->slot,
                   EXPORT(p, _brdPVQ_LBP_SetAllPortsDisconnect)(a->u8slot(), u8(a->mask), max()));
         done(r);
@@ -150,7 +150,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
         {"save", "Make the module keep its configuration", "_brdPVQ_LBP_SaveConfig"},
         {"factory-reset", "Restore the module's factory settings", "_brdPVQ_LBP_FactoryReset"}};
     for (const SlotOp &op : kSlotOps)
-        on_run(ctx, slot_command(lbp, op.name, op.help, *a), kPlugin,
+        on_run(ctx, slot_command(lbp, op.name, op.help, *a), kLbpPlugin,
                [a, max, op](const Plugin &p, Report &r) {
                    lbp_check(op.symbol, a->slot,
                              p.fn<decltype(_brdPVQ_LBP_SaveConfig)>(op.symbol)(a->u8slot(), max()));
@@ -170,7 +170,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
             CLI::CheckedTransformer(std::map<std::string, int>{{"bypass", 1}, {"disconnect", 2}}))
         ->check(CLI::Range(0, 255));
     byte_arg(c, "mask", a->mask, "Pairs to bypass, or ports to disconnect");
-    on_run(ctx, c, kPlugin, [a, max, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
         LBP_TIMERCFG cfg{};
         cfg.ubTimerNo = u8(a->number);
         cfg.uwTimeSec = static_cast<uint16_t>(a->seconds);
@@ -188,7 +188,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
     for (const SlotOp &op : kTimerOps) {
         c = slot_command(timer, op.name, op.help, *a);
         byte_arg(c, "timer", a->number, "Timer number");
-        on_run(ctx, c, kPlugin, [a, max, u8, op](const Plugin &p, Report &r) {
+        on_run(ctx, c, kLbpPlugin, [a, max, u8, op](const Plugin &p, Report &r) {
             auto *fn = p.fn<decltype(_brdPVQ_LBP_TimerStart)>(op.symbol);
             lbp_check(op.symbol, a->slot, fn(a->u8slot(), u8(a->number), max()));
             done(r);
@@ -196,7 +196,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
     }
     c = slot_command(timer, "status", "Status byte of a timer", *a);
     byte_arg(c, "timer", a->number, "Timer 1 to 3");
-    on_run(ctx, c, kPlugin, [a, max, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
         uint8_t st = 0;
         lbp_check("_brdPVQ_LBP_TimerStatus", a->slot,
                   EXPORT(p, _brdPVQ_LBP_TimerStatus)(a->u8slot(), u8(a->number), &st, max()));

@@ -9,7 +9,7 @@
 namespace zrqctl {
 namespace {
 
-constexpr const char *kPlugin = "zrq4470psu.so";
+constexpr const char *kPsuPlugin = "zrq4470psu.so";
 
 // STATUS_WORD bits as the PMBus standard names them.
 constexpr const char *kStatusBits[16] = {"NONE_OF_THE_ABOVE",
@@ -33,12 +33,6 @@ std::string call(const char *name, int psu) {
     return std::string(name) + "(PSU " + std::to_string(psu) + ")";
 }
 
-std::string fixed(double v, int places) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", places, v);
-    return buf;
-}
-
 } // namespace
 
 void add_psu(CLI::App &app, Context &ctx) {
@@ -47,7 +41,7 @@ void add_psu(CLI::App &app, Context &ctx) {
     CLI::App *cmd = app.add_subcommand("psu", "PMBus power supplies");
     cmd->require_subcommand(1);
 
-    on_run(ctx, cmd->add_subcommand("list", "Which supplies answer"), kPlugin,
+    on_run(ctx, cmd->add_subcommand("list", "Which supplies answer"), kPsuPlugin,
            [](const Plugin &p, Report &r) {
                uint16_t mask = 0;
                check("_brdPVQ_PSU_QueryDevices", EXPORT(p, _brdPVQ_PSU_QueryDevices)(&mask));
@@ -62,7 +56,7 @@ void add_psu(CLI::App &app, Context &ctx) {
 
     auto *c = cmd->add_subcommand("info", "Maker, model, serial number and firmware revision");
     c->add_option("psu", *psu, "PSU number")->required()->check(CLI::Range(0, 255));
-    on_run(ctx, c, kPlugin, [psu](const Plugin &p, Report &r) {
+    on_run(ctx, c, kPsuPlugin, [psu](const Plugin &p, Report &r) {
         PSU_INFO i{};
         i.ubPsuNo = static_cast<uint8_t>(*psu);
         check(call("_brdPVQ_PSU_DeviceInfo", *psu), EXPORT(p, _brdPVQ_PSU_DeviceInfo)(&i));
@@ -75,7 +69,7 @@ void add_psu(CLI::App &app, Context &ctx) {
 
     c = cmd->add_subcommand("status", "The PMBus status word, its bits named");
     c->add_option("psu", *psu, "PSU number")->required()->check(CLI::Range(0, 255));
-    on_run(ctx, c, kPlugin, [psu](const Plugin &p, Report &r) {
+    on_run(ctx, c, kPsuPlugin, [psu](const Plugin &p, Report &r) {
         uint16_t word = 0;
         check(call("_brdPVQ_PSU_Status", *psu),
               EXPORT(p, _brdPVQ_PSU_Status)(static_cast<uint8_t>(*psu), &word));
@@ -93,7 +87,7 @@ void add_psu(CLI::App &app, Context &ctx) {
 
     c = cmd->add_subcommand("sensors", "Temperatures and fan speed");
     c->add_option("psu", *psu, "PSU number")->required()->check(CLI::Range(0, 255));
-    on_run(ctx, c, kPlugin, [psu](const Plugin &p, Report &r) {
+    on_run(ctx, c, kPsuPlugin, [psu](const Plugin &p, Report &r) {
         PSU_SENSORS s{};
         s.ubPsuNo = static_cast<uint8_t>(*psu);
         check(call("_brdPVQ_PSU_SensorInfo", *psu), EXPORT(p, _brdPVQ_PSU_SensorInfo)(&s));
@@ -106,7 +100,7 @@ void add_psu(CLI::App &app, Context &ctx) {
     c = cmd->add_subcommand("watts", "Volts, amperes and watts of the input or output side");
     c->add_option("psu", *psu, "PSU number")->required()->check(CLI::Range(0, 255));
     c->add_option("side", *side, "in or out")->required()->check(CLI::IsMember({"in", "out"}));
-    on_run(ctx, c, kPlugin, [psu, side](const Plugin &p, Report &r) {
+    on_run(ctx, c, kPsuPlugin, [psu, side](const Plugin &p, Report &r) {
         PSU_WATTS w{};
         w.ubPsuNo = static_cast<uint8_t>(*psu);
         w.ubInOut = *side == "out" ? 1 : 0;
