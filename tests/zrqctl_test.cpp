@@ -147,11 +147,14 @@ TEST_F(Zrqctl, LcdModuleOnThePseudoTerminal) {
          1},
         {{"lcm", "--port", pty, "keys"}, "keys: 0x00 (none)", 0},
         {{"lcm", "--port", "/nonexistent/tty", "info"}, "ERR_OpenFail (-2)", 1},
+        // Opened, but nothing answers: closed again before the plug-in is unloaded.
+        {{"lcm", "--port", "/dev/null", "info"}, "ERR_OpenFail (-2)", 1},
     };
     expect_cases(*this, cases, [this](auto a) { return run(a); });
     // The write's text stays on the screen until the next open clears it.
     emu.clear_received();
     ASSERT_EQ(run({"lcm", "--port", pty, "write", "zrq4470", "hello"}).status, 0);
+    ASSERT_TRUE(emu.fence());
     EXPECT_EQ(emu.screen()[0], "zrq4470             ");
     EXPECT_EQ(emu.screen()[1], "hello               ");
 }

@@ -82,7 +82,7 @@ class Report {
 };
 
 std::string hex(unsigned value, int digits = 2);
-std::string fixed(double value, int places); // "%.*f"
+std::string fixed(double value, int places);            // "%.*f"
 std::string mask_text(unsigned mask, const char *what); // "0x05 (pairs 1, 3)"
 
 } // namespace zrqctl

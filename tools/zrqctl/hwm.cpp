@@ -149,8 +149,8 @@ void add_hwm(CLI::App &app, Context &ctx) {
                io_check("_brdPVQ_HWM_CaseOpenStatus", EXPORT(p, _brdPVQ_HWM_CaseOpenStatus)(&open));
                r.field("case_open", open != 0, open ? "yes" : "no");
            });
-    on_run(ctx, cmd->add_subcommand("caseopen-clear", "Clear the chassis-intrusion flag"), kHwmPlugin,
-           [](const Plugin &p, Report &r) {
+    on_run(ctx, cmd->add_subcommand("caseopen-clear", "Clear the chassis-intrusion flag"),
+           kHwmPlugin, [](const Plugin &p, Report &r) {
                io_check("_brdPVQ_HWM_ClearCaseOpenStatus",
                         EXPORT(p, _brdPVQ_HWM_ClearCaseOpenStatus)());
                r.field("result", "ERR_Success");

@@ -29,8 +29,11 @@ class Session {
             set_port(args.port.c_str());
         }
         const int r = EXPORT(plugin_, _brdPVQ_LCM_DeviceOpen)();
-        opened_ = r == ERR_Success || r == ERR_OpenFail; // no rate answered: still open
+        // No rate answered: the port is still open with its receive thread, and this
+        // constructor throws, so no destructor would close it before the plug-in is unloaded.
+        if (r == ERR_OpenFail) EXPORT(plugin_, _brdPVQ_LCM_DeviceClose)();
         check("_brdPVQ_LCM_DeviceOpen", r);
+        opened_ = true;
     }
     ~Session() {
         if (opened_) EXPORT(plugin_, _brdPVQ_LCM_DeviceClose)();
