@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <filesystem>
 #include <utility>
 #include <fstream>
@@ -39,31 +40,87 @@ TEST(I2cDev, SlotToSwitchChannel) {
     for (const Case &c : cases) EXPECT_EQ(pvqsmb::mux_control(c.slot), c.control) << int(c.slot);
 }
 
+// A sysfs tree of the kernel's layout, in a folder of its own.
+class FakeSysfs {
+  public:
+    FakeSysfs()
+        : root_(fs::temp_directory_path() /
+                ("pvqsmb-sysfs-" + std::to_string(getpid()) + "-" + std::to_string(++count_))) {
+        fs::remove_all(root_);
+    }
+    ~FakeSysfs() { fs::remove_all(root_); }
+    std::string root() const { return root_.string(); }
+    void adapter(int bus, const std::string &name, const char *dir = "bus/i2c/devices") {
+        const fs::path d = root_ / dir / ("i2c-" + std::to_string(bus));
+        fs::create_directories(d);
+        std::ofstream(d / "name") << name << "\n";
+    }
+    // A client such as "0-0058", bound to `driver` when given.
+    void client(const std::string &id, const std::string &driver) {
+        const fs::path d = root_ / "bus/i2c/devices" / id;
+        fs::create_directories(d);
+        if (!driver.empty()) {
+            fs::create_directories(root_ / "bus/i2c/drivers" / driver);
+            fs::create_symlink("../../../../bus/i2c/drivers/" + driver, d / "driver");
+        }
+    }
+    void mux_channel(const std::string &mux, int channel, int child_bus) {
+        fs::create_symlink("../i2c-" + std::to_string(child_bus),
+                           root_ / "bus/i2c/devices" / mux /
+                               ("channel-" + std::to_string(channel)));
+    }
+
+  private:
+    static inline int count_ = 0;
+    fs::path root_;
+};
+
+TEST(I2cDev, AdapterChosenAsI2cToolsDoes) {
+    FakeSysfs one, two, none, old;
+    for (FakeSysfs *t : {&one, &two}) {
+        t->adapter(0, "i915 gmbus dpc");
+        t->adapter(7, "SMBus I801 adapter at f000");
+        t->adapter(3, "AST i2c bit bus");
+    }
+    two.adapter(12, "SMBus PIIX4 adapter port 0");
+    none.adapter(1, "AST i2c bit bus");
+    old.adapter(5, "SMBus I801 adapter at 3000", "class/i2c-dev");
+    struct Case {
+        const FakeSysfs &tree;
+        const char *setting;
+        const char *device;
+        const char *problem; // part of the one-line reason, when no adapter is chosen
+    } cases[] = {
+        {one, "", "/dev/i2c-7", ""},
+        {one, "3", "/dev/i2c-3", ""},
+        {one, "/dev/i2c-9", "/dev/i2c-9", ""},
+        {one, "AST i2c bit bus", "/dev/i2c-3", ""},
+        {two, "SMBus PIIX4 adapter port 0", "/dev/i2c-12", ""},
+        {two, "", "", "several SMBus adapters: i2c-7 \"SMBus I801 adapter at f000\", i2c-12 "},
+        {one, "abc", "", "no i2c adapter is named \"abc\" (adapters: i2c-0 \"i915 gmbus dpc\""},
+        {one, "SMBus", "", "no i2c adapter is named \"SMBus\""},
+        {one, "12345678", "", "is no bus number"},
+        {none, "", "", "no SMBus adapter in"},
+        {old, "", "/dev/i2c-5", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.setting);
+        const pvqsmb::AdapterChoice got = pvqsmb::choose_adapter(c.tree.root(), c.setting);
+        EXPECT_EQ(got.device, c.device);
+        EXPECT_NE(got.problem.find(c.problem), std::string::npos) << got.problem;
+        if (got.device.empty()) {
+            EXPECT_NE(got.problem.find("PVQSMB_ADAPTER"), std::string::npos) << "says what to do";
+        }
+    }
+}
+
 TEST(I2cDev, SlotBeyondTheSwitchTouchesNothing) {
     // No adapter behind it: a slot the switch lacks must be refused before any open or ioctl.
     pvqsmb::I2cDevBackend b("/nonexistent/i2c-99");
     EXPECT_EQ(b.switch_slot(0xE6, 9), -EINVAL);
-    EXPECT_EQ(b.switch_slot(0xE6, 1), -ENOENT);
+    EXPECT_EQ(b.switch_slot(0xE6, 1), -ENODEV) << "no i2c-dev node";
     pvqsmb::I2cDevBackend none("");
     EXPECT_EQ(none.switch_slot(0xE6, 1), -ENODEV);
-}
-
-TEST(I2cDev, FindsTheSmbusControllerBySysfsName) {
-    const fs::path root = fs::temp_directory_path() / ("pvqsmb-sysfs-" + std::to_string(getpid()));
-    const std::pair<const char *, const char *> adapters[] = {
-        {"i2c-0", "i915 gmbus dpc"},
-        {"i2c-7", "SMBus I801 adapter at f000"},
-        {"i2c-12", "SMBus PIIX4 adapter port 0"},
-        {"i2c-3", "AST i2c bit bus"}};
-    for (auto [dir, name] : adapters) {
-        fs::create_directories(root / "class/i2c-adapter" / dir);
-        std::ofstream(root / "class/i2c-adapter" / dir / "name") << name << "\n";
-    }
-    EXPECT_EQ(pvqsmb::find_adapter(root.string(), "SMBus"), "/dev/i2c-7");
-    EXPECT_EQ(pvqsmb::find_adapter(root.string(), "PIIX4"), "/dev/i2c-12");
-    EXPECT_EQ(pvqsmb::find_adapter(root.string(), "nothing"), "");
-    EXPECT_EQ(pvqsmb::find_adapter((root / "missing").string(), "SMBus"), "");
-    fs::remove_all(root);
 }
 
 namespace {
@@ -72,7 +129,8 @@ namespace {
 // answers like a bus with a few devices.
 class FakeAdapter : public pvqsmb::I2cDevBackend {
   public:
-    FakeAdapter() : I2cDevBackend("/dev/i2c-fake") {}
+    explicit FakeAdapter(const std::string &sysfs = "/nonexistent", bool force = false)
+        : I2cDevBackend("/dev/i2c-0", "", sysfs, force) {}
     struct Call {
         int client;
         char read_write;
@@ -81,18 +139,37 @@ class FakeAdapter : public pvqsmb::I2cDevBackend {
         bool operator==(const Call &) const = default;
     };
     std::vector<Call> calls;
-    int opens = 0, client_changes = 0, closes = 0;
+    std::vector<std::string> opened, said;
+    int opens = 0, client_changes = 0, closes = 0, funcs_reads = 0;
     int client = -1;
-    int fail_errno = 0; // the next SMBus call fails with it
+    int fail_errno = 0;                 // the next SMBus call fails with it
+    std::vector<int> set_client_errnos; // the next I2C_SLAVE calls fail with these
+    std::set<int> bound_by_driver;      // addresses that answer I2C_SLAVE with EBUSY
+    unsigned long funcs = ~0ul;
     std::vector<uint8_t> block = {'D', 'E', 'L', 'T', 'A'};
 
   protected:
-    int sys_open(const char *) override { return ++opens, 42; }
-    int sys_set_client(int, int c) override {
+    int sys_open(const char *path) override {
+        opened.push_back(path);
+        return ++opens, 42;
+    }
+    int sys_set_client(int, int c, bool force) override {
         ++client_changes;
+        if (!set_client_errnos.empty()) {
+            const int e = set_client_errnos.front();
+            set_client_errnos.erase(set_client_errnos.begin());
+            return -e;
+        }
+        if (!force && bound_by_driver.count(c)) return -EBUSY;
         client = c;
         return 0;
     }
+    int sys_funcs(int, unsigned long *f) override {
+        ++funcs_reads;
+        *f = funcs;
+        return 0;
+    }
+    void say(const std::string &line) override { said.push_back(line); }
     int sys_smbus(int, i2c_smbus_ioctl_data &a) override {
         calls.push_back(
             {client, static_cast<char>(a.read_write), a.command, static_cast<int>(a.size)});
@@ -145,19 +222,112 @@ TEST(I2cDev, BlockReadsStopAt32BytesAndErrorsComeBackNegative) {
     EXPECT_EQ(buf[31], 'x');
     EXPECT_EQ(buf[32], 0);
 
+    // No failure comes back as one of the plug-ins' own status codes (-1..-7).
     struct Case {
         int err, expected;
-    } cases[] = {{EIO, -EIO}, {ETIMEDOUT, -ETIMEDOUT}, {ENXIO, -ENXIO}};
+    } cases[] = {{EIO, -EREMOTEIO},      {ENXIO, -EREMOTEIO}, {ETIMEDOUT, -ETIMEDOUT},
+                 {EPERM, -EACCES},       {ENOENT, -ENODEV},   {ESRCH, -ENODEV},
+                 {E2BIG, -EMSGSIZE},     {EAGAIN, -EAGAIN},   {EOPNOTSUPP, -EOPNOTSUPP},
+                 {EREMOTEIO, -EREMOTEIO}};
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
         bus.fail_errno = c.err;
         uint16_t w = 0;
         EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), c.expected);
+        bus.fail_errno = c.err;
+        EXPECT_EQ(bus.switch_slot(0xE6, 1), c.expected);
     }
-    // A failed switch never comes back as one of the plug-ins' own status codes.
-    for (int err : {EIO, ENXIO}) {
-        bus.fail_errno = err;
-        EXPECT_EQ(bus.switch_slot(0xE6, 1), -EREMOTEIO);
+    for (int err = 1; err < 200; ++err) EXPECT_LT(pvqsmb::library_code(err), -7) << err;
+}
+
+TEST(I2cDev, SignalsAreRetried) {
+    FakeAdapter bus;
+    bus.fail_errno = EINTR;
+    uint16_t w = 0;
+    EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), 0);
+    EXPECT_EQ(bus.calls.size(), 2u);
+    bus.set_client_errnos = {EINTR, EINTR};
+    EXPECT_EQ(bus.read_word(0xB2, 0x79, &w), 0);
+    EXPECT_EQ(bus.client, 0x59);
+}
+
+TEST(I2cDev, AddressesTheBusCannotCarryTouchNothing) {
+    struct Case {
+        uint8_t addr;
+        int result;
+    } cases[] = {{0x61, -EINVAL}, {0x01, -EINVAL}, {0x00, -EINVAL}, {0x0E, -EINVAL},
+                 {0xF0, -EINVAL}, {0xFE, -EINVAL}, {0x10, 0},       {0xEE, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(int(c.addr));
+        FakeAdapter bus;
+        uint8_t b = 0;
+        EXPECT_EQ(bus.read_byte(c.addr, 0x00, &b), c.result);
+        EXPECT_EQ(bus.opens, c.result == 0 ? 1 : 0);
+        EXPECT_EQ(bus.calls.size(), c.result == 0 ? 1u : 0u);
     }
-    bus.fail_errno = EBUSY;
-    EXPECT_EQ(bus.switch_slot(0xE6, 1), -EBUSY);
+}
+
+TEST(I2cDev, TransfersTheAdapterCannotDoAreRefused) {
+    FakeAdapter bus;
+    bus.funcs = I2C_FUNC_SMBUS_BYTE_DATA | I2C_FUNC_SMBUS_WORD_DATA; // no block, no send byte
+    uint8_t buf[32];
+    uint16_t w = 0;
+    EXPECT_EQ(bus.read_block(0xB0, 0x9A, buf), -EOPNOTSUPP);
+    EXPECT_EQ(bus.switch_slot(0xE6, 1), -EOPNOTSUPP);
+    EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), 0);
+    EXPECT_EQ(bus.calls.size(), 1u);
+    EXPECT_EQ(bus.funcs_reads, 1) << "asked once per adapter";
+}
+
+TEST(I2cDev, DevicesOwnedByAKernelDriver) {
+    FakeSysfs sysfs;
+    sysfs.client("0-0058", "pmbus");
+    sysfs.client("0-0059", "");
+    for (const bool force : {false, true}) {
+        SCOPED_TRACE(force ? "PVQSMB_FORCE=1" : "not forced");
+        FakeAdapter bus(sysfs.root(), force);
+        bus.bound_by_driver = {0x58, 0x59};
+        uint16_t w = 0;
+        EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), force ? 0 : -EBUSY);
+        EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), force ? 0 : -EBUSY);
+        EXPECT_EQ(bus.write_byte(0xB0, 0x03, 0), -EBUSY) << "never writes behind a driver";
+        EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), force ? 0 : -EBUSY);
+        EXPECT_EQ(bus.read_word(0xB2, 0x79, &w), force ? 0 : -EBUSY);
+        EXPECT_EQ(bus.read_word(0xB4, 0x79, &w), 0) << "an unbound device is reached as ever";
+        const std::vector<std::string> said = {
+            "0x58 on /dev/i2c-0 is owned by the kernel driver \"pmbus\": unbind it (echo "
+            "0-0058 > /sys/bus/i2c/drivers/pmbus/unbind), or set PVQSMB_FORCE=1 to read it "
+            "anyway",
+            "0x59 on /dev/i2c-0 is in use by a kernel driver; unbind it, or set "
+            "PVQSMB_FORCE=1 to read it anyway"};
+        EXPECT_EQ(bus.said, force ? std::vector<std::string>{said[0]} : said) << "once per address";
+        EXPECT_EQ(bus.calls.size(), force ? 5u : 1u);
+    }
+}
+
+TEST(I2cDev, SlotsBehindAKernelMuxGoThroughItsChannelAdapters) {
+    FakeSysfs sysfs;
+    sysfs.client("0-0073", "pca954x");
+    sysfs.mux_channel("0-0073", 0, 5);
+    sysfs.mux_channel("0-0073", 2, 7);
+    FakeAdapter bus(sysfs.root());
+    uint16_t w = 0;
+    EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), 0) << "main bus";
+    EXPECT_EQ(bus.switch_slot(0xE6, 1), 0);
+    EXPECT_EQ(bus.read_word(0x60, 0x06, &w), 0);
+    EXPECT_EQ(bus.switch_slot(0xE6, 3), 0);
+    EXPECT_EQ(bus.read_word(0x60, 0x06, &w), 0);
+    EXPECT_EQ(bus.switch_slot(0xE6, 2), -ENODEV) << "no channel-1 link";
+    EXPECT_EQ(bus.switch_slot(0xE6, 9), -EINVAL);
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"/dev/i2c-0", "/dev/i2c-5", "/dev/i2c-7"}));
+    EXPECT_EQ(bus.calls.size(), 3u) << "no control byte written behind the driver";
+    EXPECT_EQ(bus.closes, 1) << "one channel adapter open at a time";
+
+    // Without a driver bound to the switch, the library writes its control byte.
+    FakeSysfs unbound;
+    unbound.client("0-0073", "");
+    FakeAdapter direct(unbound.root());
+    EXPECT_EQ(direct.switch_slot(0xE6, 2), 0);
+    EXPECT_EQ(direct.calls,
+              (std::vector<FakeAdapter::Call>{{0x73, I2C_SMBUS_WRITE, 0x02, I2C_SMBUS_BYTE}}));
 }

@@ -3,8 +3,12 @@
  *
  * Device addresses are in 8-bit form: the 7-bit SMBus address shifted left by one, low bit 0
  * (0x60/0x6E bypass modules, 0xB0/0xB2/0xB4 PSUs). Every function returns 0 when the transfer
- * was done and a negative errno-style value otherwise (-ENXIO: no device answered; -EINVAL:
- * an argument the bus cannot carry; -EIO: the transfer failed on the wire).
+ * was done and a negative errno value otherwise, never one of -1..-7 (a host reads those as
+ * the plug-ins' own status codes): -EREMOTEIO no device answered or the transfer failed on
+ * the wire; -EINVAL an argument the bus cannot carry (an odd or reserved address, a slot the
+ * switch lacks); -ENODEV no adapter (none found, i2c-dev not loaded, a kernel mux without the
+ * channel); -EBUSY the device belongs to a kernel driver; -EOPNOTSUPP the adapter cannot do
+ * that transfer; -EACCES no permission on the adapter.
  *
  * Callers take no lock; the library serialises its own use of the adapter.
  */

@@ -2,49 +2,142 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <linux/i2c-dev.h>
-#include <linux/i2c.h>
 #include <sys/ioctl.h>
-#include <vector>
 #include <unistd.h>
 
 namespace pvqsmb {
 
-std::string find_adapter(const std::string &sysfs_root, std::string_view name_part) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    std::vector<std::pair<int, std::string>> found;
-    for (const auto &entry : fs::directory_iterator(sysfs_root + "/class/i2c-adapter", ec)) {
-        const std::string dir = entry.path().filename().string();
-        if (dir.rfind("i2c-", 0) != 0) continue;
-        std::ifstream in(entry.path() / "name");
-        std::string name;
-        std::getline(in, name);
-        if (name.find(name_part) == std::string::npos) continue;
-        found.emplace_back(std::atoi(dir.c_str() + 4), dir);
-    }
-    if (found.empty()) return "";
-    std::sort(found.begin(), found.end());
-    return "/dev/" + found.front().second;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kMuxClient = 0x73;
+constexpr int kEintrRetries = 100;
+
+// Retries what a signal interrupted; i2c transfers themselves are not interruptible, but the
+// wait for the adapter's lock may be.
+template <typename F> int retrying(F call) {
+    int r = call();
+    for (int i = 0; r == -EINTR && i < kEintrRetries; ++i) r = call();
+    return r;
 }
 
-std::string default_adapter() {
-    if (const char *forced = std::getenv("PVQSMB_ADAPTER"); forced && *forced) {
-        if (forced[0] == '/') return forced;
-        return std::string("/dev/i2c-") + forced;
+std::string read_line(const fs::path &file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// "i2c-7" -> 7, else -1.
+int bus_of(const std::string &name) {
+    if (name.rfind("i2c-", 0) != 0 || name.size() == 4) return -1;
+    int n = 0;
+    for (size_t i = 4; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9' || n > 100000) return -1;
+        n = n * 10 + (name[i] - '0');
     }
-    const char *root = std::getenv("PVQSMB_SYSFS");
-    // The host's SMBus controller (i801, PIIX4, ...) names itself "SMBus ... adapter".
-    return find_adapter(root && *root ? root : "/sys", "SMBus");
+    return n;
+}
+
+std::string listing(const std::vector<Adapter> &adapters) {
+    std::string s;
+    for (const Adapter &a : adapters)
+        s += (s.empty() ? "" : ", ") + ("i2c-" + std::to_string(a.bus)) + " \"" + a.name + "\"";
+    return s.empty() ? "none" : s;
+}
+
+// The functionality bit each transfer needs of the adapter.
+unsigned long needed_func(char read_write, int size) {
+    const bool read = read_write == I2C_SMBUS_READ;
+    switch (size) {
+    case I2C_SMBUS_BYTE:
+        return read ? I2C_FUNC_SMBUS_READ_BYTE : I2C_FUNC_SMBUS_WRITE_BYTE;
+    case I2C_SMBUS_BYTE_DATA:
+        return read ? I2C_FUNC_SMBUS_READ_BYTE_DATA : I2C_FUNC_SMBUS_WRITE_BYTE_DATA;
+    case I2C_SMBUS_WORD_DATA:
+        return read ? I2C_FUNC_SMBUS_READ_WORD_DATA : I2C_FUNC_SMBUS_WRITE_WORD_DATA;
+    default:
+        return read ? I2C_FUNC_SMBUS_READ_BLOCK_DATA : I2C_FUNC_SMBUS_WRITE_BLOCK_DATA;
+    }
+}
+
+} // namespace
+
+int library_code(int err) {
+    switch (err) {
+    case EPERM:
+        return -EACCES;
+    case ENOENT: // no /dev/i2c-N node: i2c-dev is not loaded
+    case ESRCH:
+        return -ENODEV;
+    case EINTR:
+        return -EAGAIN;
+    case EIO:   // the transfer failed on the wire
+    case ENXIO: // no device acknowledged (i801, most adapters)
+        return -EREMOTEIO;
+    case E2BIG:
+        return -EMSGSIZE;
+    default:
+        return err > 7 ? -err : -EREMOTEIO;
+    }
+}
+
+std::vector<Adapter> list_adapters(const std::string &sysfs_root) {
+    std::vector<Adapter> found;
+    std::error_code ec;
+    for (const char *dir : {"/bus/i2c/devices", "/class/i2c-dev"}) {
+        for (const auto &entry : fs::directory_iterator(sysfs_root + dir, ec)) {
+            const int bus = bus_of(entry.path().filename().string());
+            if (bus >= 0) found.push_back({bus, read_line(entry.path() / "name")});
+        }
+        if (!found.empty()) break;
+    }
+    std::sort(found.begin(), found.end(),
+              [](const Adapter &a, const Adapter &b) { return a.bus < b.bus; });
+    return found;
+}
+
+AdapterChoice choose_adapter(const std::string &sysfs_root, const std::string &setting) {
+    const auto node = [](int bus) { return "/dev/i2c-" + std::to_string(bus); };
+    if (!setting.empty() && setting[0] == '/') return {setting, ""};
+    if (!setting.empty() && setting.find_first_not_of("0123456789") == std::string::npos) {
+        if (setting.size() > 6) return {"", "PVQSMB_ADAPTER=" + setting + " is no bus number"};
+        return {node(std::atoi(setting.c_str())), ""};
+    }
+    const std::vector<Adapter> all = list_adapters(sysfs_root);
+    std::vector<Adapter> match;
+    for (const Adapter &a : all)
+        if (setting.empty() ? a.name.rfind("SMBus", 0) == 0 : a.name == setting) match.push_back(a);
+    if (match.size() == 1) return {node(match.front().bus), ""};
+    const std::string hint = "; name one in PVQSMB_ADAPTER (a bus number, a /dev path or an "
+                             "adapter's name)";
+    if (!setting.empty() && match.empty())
+        return {"", "no i2c adapter is named \"" + setting + "\" (adapters: " + listing(all) + ")" +
+                        hint};
+    if (!setting.empty())
+        return {"", "several i2c adapters are named \"" + setting + "\": " + listing(match) + hint};
+    if (match.empty())
+        return {"", "no SMBus adapter in " + sysfs_root + "/bus/i2c/devices (adapters: " +
+                        listing(all) + "): is the controller's driver loaded?" + hint};
+    return {"", "several SMBus adapters: " + listing(match) + hint};
+}
+
+I2cDevBackend::I2cDevBackend(std::string device, std::string problem, std::string sysfs_root,
+                             bool force)
+    : problem_(std::move(problem)), sysfs_(std::move(sysfs_root)), force_(force) {
+    main_.device = std::move(device);
 }
 
 I2cDevBackend::~I2cDevBackend() {
-    if (fd_ >= 0) sys_close(fd_);
+    for (Port *p : {&main_, &child_})
+        if (p->fd >= 0) sys_close(p->fd);
 }
 
 int I2cDevBackend::sys_open(const char *path) {
@@ -52,8 +145,12 @@ int I2cDevBackend::sys_open(const char *path) {
     return fd < 0 ? -errno : fd;
 }
 
-int I2cDevBackend::sys_set_client(int fd, int client) {
-    return ::ioctl(fd, I2C_SLAVE, client) < 0 ? -errno : 0;
+int I2cDevBackend::sys_set_client(int fd, int client, bool force) {
+    return ::ioctl(fd, force ? I2C_SLAVE_FORCE : I2C_SLAVE, client) < 0 ? -errno : 0;
+}
+
+int I2cDevBackend::sys_funcs(int fd, unsigned long *funcs) {
+    return ::ioctl(fd, I2C_FUNCS, funcs) < 0 ? -errno : 0;
 }
 
 int I2cDevBackend::sys_smbus(int fd, i2c_smbus_ioctl_data &args) {
@@ -64,28 +161,99 @@ void I2cDevBackend::sys_close(int fd) {
     ::close(fd);
 }
 
-int I2cDevBackend::transfer(uint8_t addr, char read_write, uint8_t cmd, int size, void *data) {
-    std::lock_guard lock(mutex_);
-    if (fd_ < 0) {
-        if (device_.empty()) return -ENODEV;
-        const int fd = sys_open(device_.c_str());
-        if (fd < 0) return fd;
-        fd_ = fd;
+void I2cDevBackend::say(const std::string &line) {
+    std::fprintf(stderr, "libpvqsmb: %s\n", line.c_str());
+}
+
+int I2cDevBackend::bus_number() const {
+    return bus_of(fs::path(main_.device).filename().string());
+}
+
+std::string I2cDevBackend::client_dir(int client) const {
+    char name[32];
+    std::snprintf(name, sizeof name, "%d-%04x", bus_number(), client);
+    return sysfs_ + "/bus/i2c/devices/" + name;
+}
+
+int I2cDevBackend::open_port(Port &port) {
+    if (port.fd >= 0) return 0;
+    if (port.device.empty()) {
+        if (!said_problem_ && !problem_.empty()) say(problem_);
+        said_problem_ = true;
+        return -ENODEV;
     }
-    const int client = addr >> 1; // the kernel takes the 7-bit address
-    if (client != client_) {
-        if (const int r = sys_set_client(fd_, client); r < 0) {
-            client_ = -1;
-            return r;
+    const int fd = retrying([&] { return sys_open(port.device.c_str()); });
+    if (fd < 0) {
+        if (!said_problem_) {
+            say(port.device + ": " + std::strerror(-fd) +
+                (fd == -ENOENT ? ": load the i2c-dev module (modprobe i2c-dev)" : ""));
+            said_problem_ = true;
         }
-        client_ = client;
+        return library_code(-fd);
     }
+    port.fd = fd;
+    port.client = -1;
+    // Adapters that cannot say what they do are taken to do everything; the transfer then
+    // fails on its own.
+    if (sys_funcs(fd, &port.funcs) != 0) port.funcs = ~0ul;
+    return 0;
+}
+
+void I2cDevBackend::say_owner(int client) {
+    if (!said_owner_.insert(client).second) return;
+    const std::string dir = client_dir(client);
+    std::error_code ec;
+    const std::string driver = fs::read_symlink(dir + "/driver", ec).filename().string();
+    const std::string id = fs::path(dir).filename().string();
+    char addr[8];
+    std::snprintf(addr, sizeof addr, "0x%02x", client);
+    if (driver.empty()) {
+        say(std::string(addr) + " on " + main_.device +
+            " is in use by a kernel driver; unbind it, or set PVQSMB_FORCE=1 to read it anyway");
+        return;
+    }
+    say(std::string(addr) + " on " + main_.device + " is owned by the kernel driver \"" + driver +
+        "\": unbind it (echo " + id + " > /sys/bus/i2c/drivers/" + driver +
+        "/unbind), or set PVQSMB_FORCE=1 to read it anyway");
+}
+
+int I2cDevBackend::bind_client(Port &port, int client, bool read) {
+    if (port.client == client && (read || !port.forced)) return 0;
+    port.client = -1;
+    int r = retrying([&] { return sys_set_client(port.fd, client, false); });
+    bool forced = false;
+    if (r == -EBUSY && force_ && read) {
+        // The driver keeps its own idea of the device (a PMBus page, latched faults):
+        // reading behind its back is the user's call.
+        r = retrying([&] { return sys_set_client(port.fd, client, true); });
+        forced = true;
+    }
+    if (r == -EBUSY) {
+        say_owner(client);
+        return -EBUSY;
+    }
+    if (r < 0) return library_code(-r);
+    port.client = client;
+    port.forced = forced;
+    return 0;
+}
+
+int I2cDevBackend::transfer(uint8_t addr, char read_write, uint8_t cmd, int size, void *data) {
+    // An 8-bit address has bit 0 clear; 0x00-0x07 and 0x78-0x7F are reserved 7-bit addresses.
+    const int client = addr >> 1;
+    if ((addr & 1) != 0 || client < 0x08 || client > 0x77) return -EINVAL;
+    std::lock_guard lock(mutex_);
+    Port &port = *route_;
+    if (const int r = open_port(port); r < 0) return r;
+    if ((port.funcs & needed_func(read_write, size)) == 0) return -EOPNOTSUPP;
+    if (const int r = bind_client(port, client, read_write == I2C_SMBUS_READ); r < 0) return r;
     i2c_smbus_ioctl_data args{};
     args.read_write = read_write;
     args.command = cmd;
     args.size = size;
     args.data = static_cast<i2c_smbus_data *>(data);
-    return sys_smbus(fd_, args);
+    const int r = retrying([&] { return sys_smbus(port.fd, args); });
+    return r < 0 ? library_code(-r) : 0;
 }
 
 int I2cDevBackend::read_word(uint8_t addr, uint8_t cmd, uint16_t *value) {
@@ -122,11 +290,41 @@ int I2cDevBackend::read_block(uint8_t addr, uint8_t cmd, uint8_t *buf) {
 int I2cDevBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     const uint8_t control = mux_control(slot);
     if (control == 0) return -EINVAL;
+    // A kernel mux driver owns the switch: go through its channel's adapter, on which the mux
+    // core selects the channel for every transfer. A channel it fails to select shows as the
+    // failure of the next transfer.
+    std::error_code ec;
+    const std::string mux = client_dir(mux_addr >> 1);
+    if ((mux_addr >> 1) == kMuxClient && bus_number() >= 0 && fs::exists(mux + "/driver", ec)) {
+        const fs::path channel = fs::read_symlink(
+            mux + "/channel-" + std::to_string(static_cast<unsigned>(slot) - 1), ec);
+        if (ec || bus_of(channel.filename().string()) < 0) return -ENODEV;
+        std::lock_guard lock(mutex_);
+        const std::string device = "/dev/" + channel.filename().string();
+        if (child_.device != device) {
+            if (child_.fd >= 0) sys_close(child_.fd);
+            child_ = Port{};
+            child_.device = device;
+        }
+        route_ = &child_;
+        return 0;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        route_ = &main_;
+    }
     // A PCA954x takes its control register as a single-byte write (SMBus Send Byte).
-    const int r = transfer(mux_addr, I2C_SMBUS_WRITE, control, I2C_SMBUS_BYTE, nullptr);
-    // The LAN bypass plug-in hands a switch failure to its host unchanged: -EIO and -ENXIO
-    // would read there as its own ERR_NotSupport and ERR_AlreadyOpened.
-    return r == -EIO || r == -ENXIO ? -EREMOTEIO : r;
+    return transfer(mux_addr, I2C_SMBUS_WRITE, control, I2C_SMBUS_BYTE, nullptr);
+}
+
+Backend *make_i2cdev_backend() {
+    const char *root = std::getenv("PVQSMB_SYSFS");
+    const std::string sysfs = root && *root ? root : "/sys";
+    const char *setting = std::getenv("PVQSMB_ADAPTER");
+    const char *force = std::getenv("PVQSMB_FORCE");
+    const AdapterChoice choice = choose_adapter(sysfs, setting ? setting : "");
+    return new I2cDevBackend(choice.device, choice.problem, sysfs,
+                             force && std::strcmp(force, "1") == 0);
 }
 
 } // namespace pvqsmb

@@ -1,4 +1,12 @@
 // Linux i2c-dev backend of the SMBus access library.
+//
+// One owner per device: an address a kernel driver is bound to answers I2C_SLAVE with EBUSY,
+// and the library then fails with -EBUSY (saying once on stderr which driver owns it) rather
+// than fight the driver; PVQSMB_FORCE=1 reads such a device anyway (I2C_SLAVE_FORCE, reads
+// only). When the kernel's i2c-mux-pca954x driver owns the slot switch, a slot is reached
+// through the child adapter the mux core offers for its channel, which selects the channel
+// under the parent bus lock for every transfer; without such a driver the library writes the
+// switch's control byte itself.
 #pragma once
 
 #include "pvqsmb_backend.hpp"
@@ -6,8 +14,9 @@
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <mutex>
+#include <set>
 #include <string>
-#include <string_view>
+#include <vector>
 
 namespace pvqsmb {
 
@@ -20,17 +29,39 @@ constexpr uint8_t mux_control(uint8_t slot) {
     return slot >= 1 && slot <= kMuxChannels ? static_cast<uint8_t>(1u << (slot - 1)) : 0;
 }
 
-// Finds the i2c-dev node of the first adapter whose sysfs name contains `name_part`, looking
-// under `sysfs_root`/class/i2c-adapter; "" when there is none.
-PVQSMB_EXPORT std::string find_adapter(const std::string &sysfs_root, std::string_view name_part);
+// The library's code for a failure the kernel reported as `err` (positive errno): always a
+// negative errno outside -1..-7, which hosts of the plug-ins read as the plug-ins' own status
+// codes. ENOENT (no i2c-dev node) becomes -ENODEV, EIO and ENXIO (a NACK, a failed transfer)
+// -EREMOTEIO, EPERM -EACCES.
+PVQSMB_EXPORT int library_code(int err);
 
-// The device node to use: PVQSMB_ADAPTER (a bus number or a /dev path) when set, else the
-// host's SMBus controller found in sysfs (PVQSMB_SYSFS overrides /sys).
-std::string default_adapter();
+struct Adapter {
+    int bus;          // N of i2c-N
+    std::string name; // its sysfs name
+};
+
+// The i2c adapters under `sysfs_root` (/sys/bus/i2c/devices/i2c-N, or /sys/class/i2c-dev),
+// by bus number.
+PVQSMB_EXPORT std::vector<Adapter> list_adapters(const std::string &sysfs_root);
+
+// Which adapter to use, as i2c-tools picks one: `setting` (PVQSMB_ADAPTER) as a bus number,
+// a device path or an adapter's exact name; when empty, the one adapter whose name begins
+// "SMBus". `device` is "" when none can be chosen, and `problem` then says why and what to
+// do, in one line.
+struct AdapterChoice {
+    std::string device;
+    std::string problem;
+};
+PVQSMB_EXPORT AdapterChoice choose_adapter(const std::string &sysfs_root,
+                                           const std::string &setting);
 
 class PVQSMB_EXPORT I2cDevBackend : public Backend {
   public:
-    explicit I2cDevBackend(std::string device) : device_(std::move(device)) {}
+    // `device` "" with `problem` set: every transfer fails with -ENODEV, and the problem is
+    // said on stderr at the first. `sysfs_root` is where the kernel's view of the bus is read
+    // (mux and driver ownership). `force` reads kernel-owned devices anyway.
+    explicit I2cDevBackend(std::string device, std::string problem = "",
+                           std::string sysfs_root = "/sys", bool force = false);
     ~I2cDevBackend() override;
     I2cDevBackend(const I2cDevBackend &) = delete;
     I2cDevBackend &operator=(const I2cDevBackend &) = delete;
@@ -45,18 +76,43 @@ class PVQSMB_EXPORT I2cDevBackend : public Backend {
     // The kernel calls, each 0 (or a descriptor) or -errno; a test puts an adapter of its own
     // behind them.
     virtual int sys_open(const char *path);
-    virtual int sys_set_client(int fd, int client);            // I2C_SLAVE, 7-bit address
-    virtual int sys_smbus(int fd, i2c_smbus_ioctl_data &args); // I2C_SMBUS
+    virtual int sys_set_client(int fd, int client, bool force); // I2C_SLAVE(_FORCE), 7-bit
+    virtual int sys_funcs(int fd, unsigned long *funcs);        // I2C_FUNCS
+    virtual int sys_smbus(int fd, i2c_smbus_ioctl_data &args);  // I2C_SMBUS
     virtual void sys_close(int fd);
+    // One line on stderr, prefixed "libpvqsmb: ".
+    virtual void say(const std::string &line);
 
   private:
-    // One SMBus transaction with the 8-bit address; returns 0 or -errno.
-    int transfer(uint8_t addr, char read_write, uint8_t cmd, int size, void *data);
+    struct Port {
+        std::string device;
+        int fd = -1;
+        int client = -1;     // 7-bit address the descriptor is bound to
+        bool forced = false; // bound with I2C_SLAVE_FORCE
+        unsigned long funcs = 0;
+    };
 
-    std::string device_;
+    // One SMBus transaction with the 8-bit address; returns 0 or a library code.
+    int transfer(uint8_t addr, char read_write, uint8_t cmd, int size, void *data);
+    int open_port(Port &port);
+    int bind_client(Port &port, int client, bool read);
+    void say_owner(int client);
+    int bus_number() const; // N of the main adapter's /dev/i2c-N, or -1
+    std::string client_dir(int client) const;
+
+    std::string problem_;
+    std::string sysfs_;
+    bool force_;
     std::mutex mutex_;
-    int fd_ = -1;
-    int client_ = -1; // 7-bit address the descriptor is bound to
+    Port main_;
+    Port child_;           // a kernel mux's channel adapter, once a slot was chosen on it
+    Port *route_ = &main_; // where transfers go
+    bool said_problem_ = false;
+    std::set<int> said_owner_; // addresses whose owner was named already
 };
+
+// The backend for this machine: the adapter chosen from PVQSMB_ADAPTER or sysfs
+// (PVQSMB_SYSFS overrides /sys), PVQSMB_FORCE=1 to read kernel-owned devices.
+Backend *make_i2cdev_backend();
 
 } // namespace pvqsmb

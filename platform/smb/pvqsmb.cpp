@@ -37,7 +37,12 @@ std::unique_ptr<Backend> choose() {
         std::fprintf(stderr, "libpvqsmb: %s\n", error);
         return std::make_unique<NoBus>();
     }
-    return std::make_unique<I2cDevBackend>(default_adapter());
+    return std::unique_ptr<Backend>(make_i2cdev_backend());
+}
+
+// Whatever the backend, a failure reaches the caller as a negative errno outside -1..-7.
+int result(int r) {
+    return r >= 0 ? r : library_code(-r);
 }
 
 BackendChoice<Backend> g_choice(choose);
@@ -58,26 +63,26 @@ extern "C" {
 
 PVQSMB_EXPORT int _pvqsmb_i2c_read_word(unsigned char addr, unsigned char cmd,
                                         unsigned short *pData) {
-    return pData ? pvqsmb::backend().read_word(addr, cmd, pData) : -EINVAL;
+    return pData ? pvqsmb::result(pvqsmb::backend().read_word(addr, cmd, pData)) : -EINVAL;
 }
 
 PVQSMB_EXPORT int _pvqsmb_i2c_read_byte(unsigned char addr, unsigned char cmd,
                                         unsigned char *pData) {
-    return pData ? pvqsmb::backend().read_byte(addr, cmd, pData) : -EINVAL;
+    return pData ? pvqsmb::result(pvqsmb::backend().read_byte(addr, cmd, pData)) : -EINVAL;
 }
 
 PVQSMB_EXPORT int _pvqsmb_i2c_write_byte(unsigned char addr, unsigned char cmd,
                                          unsigned char data) {
-    return pvqsmb::backend().write_byte(addr, cmd, data);
+    return pvqsmb::result(pvqsmb::backend().write_byte(addr, cmd, data));
 }
 
 PVQSMB_EXPORT int _pvqsmb_i2c_read_block(unsigned char addr, unsigned char cmd,
                                          unsigned char *pBuf) {
-    return pBuf ? pvqsmb::backend().read_block(addr, cmd, pBuf) : -EINVAL;
+    return pBuf ? pvqsmb::result(pvqsmb::backend().read_block(addr, cmd, pBuf)) : -EINVAL;
 }
 
 PVQSMB_EXPORT int _pvqsmb_switch_slot(unsigned char muxAddr, unsigned char slot) {
-    return pvqsmb::backend().switch_slot(muxAddr, slot);
+    return pvqsmb::result(pvqsmb::backend().switch_slot(muxAddr, slot));
 }
 
 } // extern "C"
