@@ -69,7 +69,7 @@ LcmEmulator::LcmEmulator(uint32_t baud, uint16_t model, uint16_t version)
 }
 
 LcmEmulator::~LcmEmulator() {
-    if (flooder_.joinable()) flooder_.join();
+    join_flood();
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
     if (thread_.joinable()) thread_.join();
@@ -238,7 +238,7 @@ void LcmEmulator::send_raw(const std::vector<uint8_t> &bytes) {
 
 void LcmEmulator::flood(size_t total, size_t chunk, int pause_us, size_t window,
                         std::function<size_t()> taken) {
-    if (flooder_.joinable()) flooder_.join();
+    join_flood();
     flood_done_ = false;
     flooder_ = std::thread([this, total, chunk, pause_us, window, taken = std::move(taken)] {
         std::vector<uint8_t> block(chunk);
@@ -258,6 +258,10 @@ void LcmEmulator::flood(size_t total, size_t chunk, int pause_us, size_t window,
         }
         flood_done_ = true;
     });
+}
+
+void LcmEmulator::join_flood() {
+    if (flooder_.joinable()) flooder_.join();
 }
 
 bool LcmEmulator::fence() {

@@ -61,6 +61,8 @@ class LcmEmulator {
     void flood(size_t total, size_t chunk, int pause_us, size_t window = 0,
                std::function<size_t()> taken = {});
     bool flood_done() const { return flood_done_; }
+    // Waits until the flood thread has ended (it ends by itself after kPatienceMs at most).
+    void join_flood();
 
     // What arrived.
     std::vector<std::vector<uint8_t>> frames() const;

@@ -794,6 +794,7 @@ TEST_F(Lcm, FloodArrivesInOrderWithNothingLost) {
                 in_order && b[static_cast<size_t>(i)] == (got + static_cast<size_t>(i)) % 251;
         got += static_cast<size_t>(want);
     }
+    emu.join_flood(); // it reads `got`
     EXPECT_EQ(got, kTotal);
     EXPECT_TRUE(in_order);
 }
