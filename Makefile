@@ -7,7 +7,10 @@
 MAKEFLAGS += --no-print-directory
 
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
-            nlohmann-json3-dev libcli11-dev
+            nlohmann-json3-dev libcli11-dev qemu-system-x86 busybox-static cpio xz-utils
+
+# The kernel the virtual-machine tests boot: Debian 12's 6.12 kernel has pmbus (6.1 lacks it).
+VM_KERNEL := linux-image-6.12-amd64
 
 # EMULATE32=1 runs the 32-bit programs under qemu-i386 even where the kernel runs them, so
 # that the emulated path is tried on any machine.
@@ -43,6 +46,17 @@ deps:
 	  fi; \
 	else \
 	  rm -f $$probe; \
+	fi
+	@# The guest kernel of the virtual-machine tests: fetched, not installed (installing would
+	@# pull a systemd upgrade), unpacked into build/vm/linux.
+	@if ! ls build/vm/linux/boot/vmlinuz-* >/dev/null 2>&1; then \
+	  mkdir -p build/vm && cd build/vm && rm -rf linux *.deb && \
+	  { pkg=$$(apt-cache depends $(VM_KERNEL) 2>/dev/null | sed -n 's/.*Depends: //p' | head -n 1); \
+	    [ -n "$$pkg" ] || { apt-get update -qq && \
+	      pkg=$$(apt-cache depends $(VM_KERNEL) | sed -n 's/.*Depends: //p' | head -n 1); }; } && \
+	  echo "fetching the guest kernel: $$pkg" && apt-get download -qq "$$pkg" 2>/dev/null && \
+	  dpkg -x $$pkg*.deb linux && rm -f *.deb || \
+	  echo "could not fetch the guest kernel $(VM_KERNEL): the virtual-machine test will fail"; \
 	fi
 
 test: deps test-dev test-i386 test-tsan release

@@ -287,34 +287,48 @@ int I2cDevBackend::read_block(uint8_t addr, uint8_t cmd, uint8_t *buf) {
     return r;
 }
 
+bool I2cDevBackend::kernel_owns(int client) const {
+    std::error_code ec;
+    return client == kMuxClient && bus_number() >= 0 &&
+           fs::exists(client_dir(client) + "/driver", ec);
+}
+
 int I2cDevBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     const uint8_t control = mux_control(slot);
     if (control == 0) return -EINVAL;
+    const int mux = mux_addr >> 1;
+    // Who owns the switch is looked up once, and again when the switch turns the library
+    // away (a driver bound since).
+    bool kernel;
+    {
+        std::lock_guard lock(mutex_);
+        if (mux_owner_ == MuxOwner::Unknown)
+            mux_owner_ = kernel_owns(mux) ? MuxOwner::Kernel : MuxOwner::Library;
+        kernel = mux_owner_ == MuxOwner::Kernel;
+        if (!kernel) route_ = &main_;
+    }
+    if (!kernel) {
+        // A PCA954x takes its control register as a single-byte write (SMBus Send Byte).
+        const int r = transfer(mux_addr, I2C_SMBUS_WRITE, control, I2C_SMBUS_BYTE, nullptr);
+        if (r != -EBUSY || !kernel_owns(mux)) return r;
+    }
     // A kernel mux driver owns the switch: go through its channel's adapter, on which the mux
     // core selects the channel for every transfer. A channel it fails to select shows as the
     // failure of the next transfer.
     std::error_code ec;
-    const std::string mux = client_dir(mux_addr >> 1);
-    if ((mux_addr >> 1) == kMuxClient && bus_number() >= 0 && fs::exists(mux + "/driver", ec)) {
-        const fs::path channel = fs::read_symlink(
-            mux + "/channel-" + std::to_string(static_cast<unsigned>(slot) - 1), ec);
-        if (ec || bus_of(channel.filename().string()) < 0) return -ENODEV;
-        std::lock_guard lock(mutex_);
-        const std::string device = "/dev/" + channel.filename().string();
-        if (child_.device != device) {
-            if (child_.fd >= 0) sys_close(child_.fd);
-            child_ = Port{};
-            child_.device = device;
-        }
-        route_ = &child_;
-        return 0;
+    const fs::path channel = fs::read_symlink(
+        client_dir(mux) + "/channel-" + std::to_string(static_cast<unsigned>(slot) - 1), ec);
+    if (ec || bus_of(channel.filename().string()) < 0) return -ENODEV;
+    std::lock_guard lock(mutex_);
+    mux_owner_ = MuxOwner::Kernel;
+    const std::string device = "/dev/" + channel.filename().string();
+    if (child_.device != device) {
+        if (child_.fd >= 0) sys_close(child_.fd);
+        child_ = Port{};
+        child_.device = device;
     }
-    {
-        std::lock_guard lock(mutex_);
-        route_ = &main_;
-    }
-    // A PCA954x takes its control register as a single-byte write (SMBus Send Byte).
-    return transfer(mux_addr, I2C_SMBUS_WRITE, control, I2C_SMBUS_BYTE, nullptr);
+    route_ = &child_;
+    return 0;
 }
 
 Backend *make_i2cdev_backend() {

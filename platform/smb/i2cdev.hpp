@@ -97,7 +97,8 @@ class PVQSMB_EXPORT I2cDevBackend : public Backend {
     int open_port(Port &port);
     int bind_client(Port &port, int client, bool read);
     void say_owner(int client);
-    int bus_number() const; // N of the main adapter's /dev/i2c-N, or -1
+    int bus_number() const;             // N of the main adapter's /dev/i2c-N, or -1
+    bool kernel_owns(int client) const; // a kernel driver is bound to the switch at `client`
     std::string client_dir(int client) const;
 
     std::string problem_;
@@ -107,6 +108,7 @@ class PVQSMB_EXPORT I2cDevBackend : public Backend {
     Port main_;
     Port child_;           // a kernel mux's channel adapter, once a slot was chosen on it
     Port *route_ = &main_; // where transfers go
+    enum class MuxOwner { Unknown, Library, Kernel } mux_owner_ = MuxOwner::Unknown;
     bool said_problem_ = false;
     std::set<int> said_owner_; // addresses whose owner was named already
 };
