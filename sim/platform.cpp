@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -436,7 +437,12 @@ json parse_state(const std::string &text) {
 void restore_bypass(VirtualPlatform &platform, const std::string &state_json, long long now) {
     const json doc = parse_state(state_json);
     if (!doc.contains("bypass") || !doc["bypass"].is_object()) return;
-    const long long clock = doc.value("clock", now);
+    // A clock that is no whole number (a damaged file) leaves the timers where they were saved.
+    const json *saved_clock = doc.contains("clock") ? &doc["clock"] : nullptr;
+    const bool whole = saved_clock && (saved_clock->is_number_unsigned()
+                                           ? saved_clock->get<unsigned long long>() <= LLONG_MAX
+                                           : saved_clock->is_number_integer());
+    const long long clock = whole ? saved_clock->get<long long>() : now;
     for (auto &[slot, module] : platform.bypass()) {
         const std::string key = std::to_string(slot);
         if (!doc["bypass"].contains(key)) continue;

@@ -2,6 +2,8 @@
 // i2c-dev backend that do not need an adapter.
 #include "i2cdev.hpp"
 #include "lbp_module.hpp"
+#include "iolib.h"
+#include "pvqio_backend.hpp"
 #include "pvqsmb.h"
 #include "simbus.hpp"
 
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <stdexcept>
 #include <filesystem>
 #include <utility>
 #include <fstream>
@@ -31,6 +34,39 @@ TEST(PvqSmb, CallsReachTheInstalledBackend) {
     EXPECT_EQ(_pvqsmb_i2c_read_word(0x6E, 0x06, nullptr), -EINVAL);
     EXPECT_EQ(bus.trace().size(), 3u) << "a null buffer is refused before the bus";
     pvqsmb::set_backend(nullptr);
+}
+
+// A backend that fails by throwing (a simulator's bug, a damaged file): the C caller gets a
+// failure code, never an exception through its own frames.
+TEST(PlatformLibraries, NoExceptionLeavesThroughTheCInterface) {
+    struct Throwing : pvqsmb::Backend, pvqio::Backend {
+        int read_word(uint8_t, uint8_t, uint16_t *) override { throw std::runtime_error("x"); }
+        int read_byte(uint8_t, uint8_t, uint8_t *) override { throw std::bad_alloc(); }
+        int write_byte(uint8_t, uint8_t, uint8_t) override { throw 1; }
+        int read_block(uint8_t, uint8_t, uint8_t *) override { throw std::runtime_error("x"); }
+        int switch_slot(uint8_t, uint8_t) override { throw std::runtime_error("x"); }
+        int sensor(int, char *) override { throw std::runtime_error("x"); }
+        int name(int, char *) override { throw std::runtime_error("x"); }
+        int get_caseopen(int *) override { throw std::runtime_error("x"); }
+        int clear_caseopen() override { throw std::runtime_error("x"); }
+    } throwing;
+    pvqsmb::set_backend(&throwing);
+    pvqio::set_backend(&throwing);
+    unsigned short w = 0;
+    unsigned char b = 0, block[32];
+    char text[pvqio::kTextSize];
+    int open = 0;
+    EXPECT_EQ(_pvqsmb_i2c_read_word(0x60, 1, &w), -EREMOTEIO);
+    EXPECT_EQ(_pvqsmb_i2c_read_byte(0x60, 1, &b), -EREMOTEIO);
+    EXPECT_EQ(_pvqsmb_i2c_write_byte(0x60, 1, 0), -EREMOTEIO);
+    EXPECT_EQ(_pvqsmb_i2c_read_block(0x60, 1, block), -EREMOTEIO);
+    EXPECT_EQ(_pvqsmb_switch_slot(0xE6, 1), -EREMOTEIO);
+    EXPECT_EQ(_pvqio_hwm_sensor(0, text), EIO);
+    EXPECT_EQ(_pvqio_hwm_name(0, text), EIO);
+    EXPECT_EQ(_pvqio_get_caseopen(&open), EIO);
+    EXPECT_EQ(_pvqio_clear_caseopen(), EIO);
+    pvqsmb::set_backend(nullptr);
+    pvqio::set_backend(nullptr);
 }
 
 TEST(I2cDev, SlotToSwitchChannel) {

@@ -49,24 +49,38 @@ Backend &backend() {
     return g_choice.get();
 }
 
+namespace {
+// No exception ever leaves through the C interface; a backend that throws has failed the read.
+template <typename Call> int call(Call &&c) {
+    try {
+        return c(backend());
+    } catch (...) {
+        return EIO;
+    }
+}
+} // namespace
+
 } // namespace pvqio
 
 extern "C" {
 
 PVQIO_EXPORT int _pvqio_hwm_sensor(int item, char *strValue) {
-    return strValue ? pvqio::backend().sensor(item, strValue) : EINVAL;
+    if (!strValue) return EINVAL;
+    return pvqio::call([&](pvqio::Backend &b) { return b.sensor(item, strValue); });
 }
 
 PVQIO_EXPORT int _pvqio_hwm_name(int item, char *strName) {
-    return strName ? pvqio::backend().name(item, strName) : EINVAL;
+    if (!strName) return EINVAL;
+    return pvqio::call([&](pvqio::Backend &b) { return b.name(item, strName); });
 }
 
 PVQIO_EXPORT int _pvqio_get_caseopen(int *pdwOpen) {
-    return pdwOpen ? pvqio::backend().get_caseopen(pdwOpen) : EINVAL;
+    if (!pdwOpen) return EINVAL;
+    return pvqio::call([&](pvqio::Backend &b) { return b.get_caseopen(pdwOpen); });
 }
 
 PVQIO_EXPORT int _pvqio_clear_caseopen(void) {
-    return pvqio::backend().clear_caseopen();
+    return pvqio::call([](pvqio::Backend &b) { return b.clear_caseopen(); });
 }
 
 } // extern "C"

@@ -40,9 +40,15 @@ std::unique_ptr<Backend> choose() {
     return std::unique_ptr<Backend>(make_i2cdev_backend());
 }
 
-// Whatever the backend, a failure reaches the caller as a negative errno outside -1..-7.
-int result(int r) {
-    return r >= 0 ? r : library_code(-r);
+// One call of a backend as the C caller sees it: whatever the backend, a failure comes back as
+// a negative errno outside -1..-7, and no exception ever leaves through the C interface.
+template <typename Call> int call(Call &&c) {
+    try {
+        const int r = c(backend());
+        return r >= 0 ? r : library_code(-r);
+    } catch (...) {
+        return -EREMOTEIO;
+    }
 }
 
 BackendChoice<Backend> g_choice(choose);
@@ -63,26 +69,29 @@ extern "C" {
 
 PVQSMB_EXPORT int _pvqsmb_i2c_read_word(unsigned char addr, unsigned char cmd,
                                         unsigned short *pData) {
-    return pData ? pvqsmb::result(pvqsmb::backend().read_word(addr, cmd, pData)) : -EINVAL;
+    if (!pData) return -EINVAL;
+    return pvqsmb::call([&](pvqsmb::Backend &b) { return b.read_word(addr, cmd, pData); });
 }
 
 PVQSMB_EXPORT int _pvqsmb_i2c_read_byte(unsigned char addr, unsigned char cmd,
                                         unsigned char *pData) {
-    return pData ? pvqsmb::result(pvqsmb::backend().read_byte(addr, cmd, pData)) : -EINVAL;
+    if (!pData) return -EINVAL;
+    return pvqsmb::call([&](pvqsmb::Backend &b) { return b.read_byte(addr, cmd, pData); });
 }
 
 PVQSMB_EXPORT int _pvqsmb_i2c_write_byte(unsigned char addr, unsigned char cmd,
                                          unsigned char data) {
-    return pvqsmb::result(pvqsmb::backend().write_byte(addr, cmd, data));
+    return pvqsmb::call([&](pvqsmb::Backend &b) { return b.write_byte(addr, cmd, data); });
 }
 
 PVQSMB_EXPORT int _pvqsmb_i2c_read_block(unsigned char addr, unsigned char cmd,
                                          unsigned char *pBuf) {
-    return pBuf ? pvqsmb::result(pvqsmb::backend().read_block(addr, cmd, pBuf)) : -EINVAL;
+    if (!pBuf) return -EINVAL;
+    return pvqsmb::call([&](pvqsmb::Backend &b) { return b.read_block(addr, cmd, pBuf); });
 }
 
 PVQSMB_EXPORT int _pvqsmb_switch_slot(unsigned char muxAddr, unsigned char slot) {
-    return pvqsmb::result(pvqsmb::backend().switch_slot(muxAddr, slot));
+    return pvqsmb::call([&](pvqsmb::Backend &b) { return b.switch_slot(muxAddr, slot); });
 }
 
 } // extern "C"
