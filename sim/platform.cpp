@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -365,11 +366,12 @@ StateStore::StateStore(const std::string &description) : description_(descriptio
     lock_path_ = state_ + ".lock";
 }
 
-void StateStore::lock() const {
+int StateStore::lock() const {
     if (lock_fd_ < 0) lock_fd_ = ::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_fd_ >= 0) {
-        while (::flock(lock_fd_, LOCK_EX) < 0 && errno == EINTR) {}
-    }
+    if (lock_fd_ < 0) return errno;
+    while (::flock(lock_fd_, LOCK_EX) < 0)
+        if (errno != EINTR) return errno;
+    return 0;
 }
 
 void StateStore::unlock() const {
@@ -380,29 +382,51 @@ void StateStore::unlock() const {
     }
 }
 
-std::string StateStore::read_text() const {
+int StateStore::read_text(std::string &text) const {
+    text.clear();
     struct stat desc {
     }, state{};
-    if (::stat(state_.c_str(), &state) != 0) return "";
+    if (::stat(state_.c_str(), &state) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISREG(state.st_mode)) return EISDIR;
     if (::stat(description_.c_str(), &desc) == 0 &&
         (desc.st_mtim.tv_sec > state.st_mtim.tv_sec ||
          (desc.st_mtim.tv_sec == state.st_mtim.tv_sec &&
           desc.st_mtim.tv_nsec > state.st_mtim.tv_nsec)))
-        return ""; // the description was edited: start from it again
-    std::ifstream in(state_);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+        return 0; // the description was edited: start from it again
+    const int fd = ::open(state_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int err = errno;
+            ::close(fd);
+            return err;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return 0;
 }
 
-void StateStore::write_text(const std::string &text) const {
+int StateStore::write_text(const std::string &text) const {
     const std::string tmp = state_ + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << text;
-        if (!out) return;
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    int err = 0;
+    for (size_t done = 0; done < text.size() && err == 0;) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            err = errno;
     }
-    std::rename(tmp.c_str(), state_.c_str());
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && std::rename(tmp.c_str(), state_.c_str()) != 0) err = errno;
+    if (err != 0) ::unlink(tmp.c_str());
+    return err;
 }
 
 // ---- Bypass module state -------------------------------------------------------------------
@@ -491,16 +515,30 @@ template <typename Fn> int PlatformBackend::locked(uint8_t addr, bool writes, Fn
     std::lock_guard guard(mutex_);
     // Only the bypass modules (0x6E on the main bus, 0x60 behind the switch) keep state.
     if (addr != 0x6E && addr != 0x60) return fn(platform_->bus());
-    store_.lock();
+    if (const int err = store_.lock(); err != 0) return kept_or_said(err);
     const long long now = static_cast<long long>(std::time(nullptr));
-    const std::string saved = store_.read_text();
+    std::string saved;
+    if (const int err = store_.read_text(saved); err != 0) {
+        store_.unlock();
+        return kept_or_said(err);
+    }
     // The saved state, with its timers run on to now; a read leaves the file as it is, so
     // that the next transfer starts from the same saved state and clock.
     restore_bypass(*platform_, saved, now);
-    const int r = fn(platform_->bus());
-    if (writes) store_.write_text(save_bypass(*platform_, saved, now));
+    int r = fn(platform_->bus());
+    if (writes && r == 0) r = kept_or_said(store_.write_text(save_bypass(*platform_, saved, now)));
     store_.unlock();
     return r;
+}
+
+int PlatformBackend::kept_or_said(int err) {
+    if (err == 0) return 0;
+    if (!said_) {
+        std::fprintf(stderr, "libpvqsmb: %s: the platform's state cannot be kept: %s\n",
+                     store_.state_path().c_str(), std::strerror(err));
+        said_ = true;
+    }
+    return -err;
 }
 
 int PlatformBackend::read_word(uint8_t addr, uint8_t cmd, uint16_t *value) {
@@ -549,9 +587,12 @@ class PlatformIoBackend : public pvqio::Backend {
     }
     int get_caseopen(int *open) override {
         std::lock_guard guard(mutex_);
-        store_.lock();
-        const json doc = parse_state(store_.read_text());
+        std::string text;
+        if (const int err = store_.lock(); err != 0) return err;
+        const int err = store_.read_text(text);
         store_.unlock();
+        if (err != 0) return err;
+        const json doc = parse_state(text);
         *open = doc.contains("caseopen") && doc["caseopen"].is_number_integer()
                     ? doc["caseopen"].get<int>()
                     : platform_->hwm().caseopen;
@@ -559,12 +600,16 @@ class PlatformIoBackend : public pvqio::Backend {
     }
     int clear_caseopen() override {
         std::lock_guard guard(mutex_);
-        store_.lock();
-        json doc = parse_state(store_.read_text());
-        doc["caseopen"] = 0;
-        store_.write_text(doc.dump(1));
+        std::string text;
+        if (const int err = store_.lock(); err != 0) return err;
+        int err = store_.read_text(text);
+        if (err == 0) {
+            json doc = parse_state(text);
+            doc["caseopen"] = 0;
+            err = store_.write_text(doc.dump(1));
+        }
         store_.unlock();
-        return 0;
+        return err;
     }
 
   private:

@@ -65,10 +65,14 @@ class StateStore {
     const std::string &state_path() const { return state_; }
 
     // The state document as JSON text ("" when there is none, or when the description is
-    // newer than it: an edited description starts afresh). Call with the lock held.
-    std::string read_text() const;
-    void write_text(const std::string &text) const;
-    void lock() const;
+    // newer than it: an edited description starts afresh). Call with the lock held. Each
+    // returns 0 or the errno of what failed: a state that cannot be read or kept must fail
+    // the transfer, not vanish behind a success.
+    int read_text(std::string &text) const;
+    // Writes a temporary file beside the state, flushes it to the disk and renames it over
+    // the state, so that a reader finds the old state or the new one, whole.
+    int write_text(const std::string &text) const;
+    int lock() const;
     void unlock() const;
 
   private:
@@ -96,10 +100,13 @@ class PlatformBackend : public pvqsmb::Backend {
 
   private:
     template <typename Fn> int locked(uint8_t addr, bool writes, Fn &&fn);
+    // -err, saying the first time on stderr that the state cannot be kept; 0 for 0.
+    int kept_or_said(int err);
 
     std::unique_ptr<VirtualPlatform> platform_;
     StateStore store_;
     std::mutex mutex_;
+    bool said_ = false;
 };
 
 // Reads the bypass modules' state from a state document, their running timers advanced by

@@ -203,3 +203,33 @@ TEST_F(PlatformFile, TimersRunOnInWallClockTimeBetweenProcesses) {
         EXPECT_EQ(m.remaining(1), 5u);
     }
 }
+
+TEST_F(PlatformFile, AStateThatCannotBeKeptFailsTheTransfer) {
+    const std::string path = write(R"({"bypass": [{"slot": 0}]})");
+    const std::string state = path + ".state";
+    struct Case {
+        const char *name;
+        std::string directory; // made a directory in the way
+        bool reads_fail;
+    } cases[] = {
+        {"the state file is a directory", state, true},
+        {"its temporary file is a directory", state + ".tmp", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(state);
+        fs::create_directories(c.directory);
+        char err[256] = "";
+        std::unique_ptr<pvqsmb::Backend> b(zrqsim_platform_backend(path.c_str(), err, sizeof err));
+        ASSERT_NE(b, nullptr) << err;
+        uint16_t w = 0;
+        EXPECT_EQ(b->write_byte(0x6E, 0x12, 0x01), -EISDIR) << "a bypass change nothing keeps";
+        EXPECT_EQ(b->read_word(0x6E, 0x12, &w), c.reads_fail ? -EISDIR : 0);
+        EXPECT_EQ(b->read_word(0xB0, 0x88, &w) != -EISDIR, true) << "stateless devices answer";
+        fs::remove_all(c.directory);
+        EXPECT_EQ(b->write_byte(0x6E, 0x12, 0x01), 0);
+        EXPECT_FALSE(fs::exists(state + ".tmp")) << "no temporary file left behind";
+        ASSERT_EQ(b->read_word(0x6E, 0x12, &w), 0);
+        EXPECT_EQ(w >> 8, 0x01) << "kept once it can be";
+    }
+}
