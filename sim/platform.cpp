@@ -304,12 +304,81 @@ void load_faults(const json &j, const Where &w, SimBus &bus) {
 
 } // namespace
 
+namespace {
+
+constexpr int kMaxDepth = 64;             // nothing the platform holds nests deeper
+constexpr size_t kMaxDocument = 4u << 20; // nor takes more than 4 MiB
+
+// How deeply arrays and objects nest in JSON text, strings skipped; the count stops past
+// `limit`. Checked before parsing: a parsed document of 100,000 levels takes the stack with
+// it when it is copied or destroyed.
+int nesting(const std::string &text, int limit) {
+    int depth = 0, deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size() && deepest <= limit; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+// The whole of a regular file of at most kMaxDocument bytes; "" with the reason in `why`
+// otherwise. Opened without blocking, so that a FIFO in its place cannot stall the caller.
+bool read_document(const std::string &path, std::string &text, std::string &why) {
+    text.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::string("cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok)
+        why = std::string("cannot be read: ") + std::strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        ok = false, why = "is a directory, not a file";
+    else if (!S_ISREG(st.st_mode))
+        ok = false, why = "is not a regular file";
+    else if (static_cast<unsigned long long>(st.st_size) > kMaxDocument)
+        ok = false, why = "is larger than 4 MiB";
+    char buf[65536];
+    while (ok) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || text.size() + static_cast<size_t>(n) > kMaxDocument) {
+            ok = false;
+            why = n < 0 ? std::string("cannot be read: ") + std::strerror(errno)
+                        : "is larger than 4 MiB";
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
 std::unique_ptr<VirtualPlatform> VirtualPlatform::load(const std::string &path) {
-    std::ifstream in(path);
-    if (!in) throw PlatformError(path + ": cannot be read: " + std::strerror(errno));
+    std::string text, why;
+    if (!read_document(path, text, why)) throw PlatformError(path + ": " + why);
+    if (nesting(text, kMaxDepth) > kMaxDepth)
+        throw PlatformError(path + ": nests deeper than " + std::to_string(kMaxDepth) + " levels");
     json doc;
     try {
-        doc = json::parse(in);
+        doc = json::parse(text);
     } catch (const json::parse_error &e) {
         throw PlatformError(path + ": not valid JSON: " + e.what());
     }
@@ -450,10 +519,12 @@ bool unhex(const std::string &s, uint8_t *p, size_t n) {
     return true;
 }
 
+// A damaged state (not JSON, not an object, nested past all reason) counts as none.
 json parse_state(const std::string &text) {
-    if (text.empty()) return json::object();
+    if (text.empty() || nesting(text, kMaxDepth) > kMaxDepth) return json::object();
     json j = json::parse(text, nullptr, false);
-    return j.is_object() ? j : json::object();
+    if (!j.is_object()) return json::object();
+    return j;
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <functional>
+#include <sys/stat.h>
 #include <fstream>
 #include <unistd.h>
 
@@ -116,6 +118,54 @@ TEST_F(PlatformFile, DescriptionErrorsNameTheFileAndThePlace) {
         }
     }
     EXPECT_THROW(VirtualPlatform::load((dir / "missing.json").string()), PlatformError);
+}
+
+TEST_F(PlatformFile, FilesThatAreNoDescriptionGiveOneLineNotAHangOrACrash) {
+    const std::string path = (dir / "odd.json").string();
+    struct Case {
+        const char *name;
+        std::function<void()> make;
+        const char *message;
+    } cases[] = {
+        {"a directory", [&] { fs::create_directory(path); }, "is a directory, not a file"},
+        {"a FIFO with no writer", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+         "is not a regular file"},
+        {"a million nested arrays", [&] { std::ofstream(path) << std::string(1000000, '['); },
+         "nests deeper than 64 levels"},
+        {"nested objects",
+         [&] {
+             std::string t;
+             for (int i = 0; i < 100; ++i) t += "{\"a\":";
+             std::ofstream(path) << t;
+         },
+         "nests deeper than 64 levels"},
+        {"more than 4 MiB", [&] { std::ofstream(path) << std::string(5 << 20, ' '); },
+         "is larger than 4 MiB"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(path);
+        c.make();
+        try {
+            VirtualPlatform::load(path);
+            ADD_FAILURE() << "accepted";
+        } catch (const PlatformError &e) {
+            EXPECT_EQ(std::string(e.what()), path + ": " + c.message);
+        }
+    }
+    fs::remove_all(path);
+}
+
+TEST_F(PlatformFile, ADeeplyNestedStateIsNoState) {
+    auto p = VirtualPlatform::load(write(R"({"bypass": [{"slot": 0}]})"));
+    LbpModule &m = *p->bypass().at(0);
+    m.write_byte(0x12, 0x02);
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    for (const std::string &state : {deep, "{\"bypass\": " + deep + "}", "{\"x\": " + deep + "}"}) {
+        EXPECT_NO_THROW(restore_bypass(*p, state, 1000));
+        EXPECT_EQ(m.value(0x12), 0x02) << "the module keeps what it has";
+        EXPECT_NO_THROW(save_bypass(*p, state, 1000));
+    }
 }
 
 TEST_F(PlatformFile, FaultsFromTheDescription) {
