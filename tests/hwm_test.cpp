@@ -1,9 +1,13 @@
 // Hardware monitor plug-in over the simulated monitor and over the hwmon backend on fake
 // sysfs trees.
-#include "fake_hwmon.hpp"
 #include "hwm_sim.hpp"
+#include "hwmon_trees.hpp"
 #include "hwmon.hpp"
 #include "iolib.h"
+#include "pmbus_psu.hpp"
+#include "pvqio_items.hpp"
+#include "pvqsmb_backend.hpp"
+#include "simbus.hpp"
 #include "pvqinc.h"
 #include "temp_dir.hpp"
 
@@ -11,7 +15,10 @@
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <unistd.h>
 
 using zrqsim::HwmSim;
@@ -300,64 +307,113 @@ TEST(HwmTerminator, ALibraryFillingAllThirtyCharactersIsCutAtTwentyNine) {
     pvqio::set_backend(nullptr);
 }
 
-// ---- hwmon backend on fake sysfs trees -----------------------------------------------------
+// ---- hwmon backend on trees of the kernel drivers' own attributes ---------------------------
 
-class HwmonTree : public ::testing::Test {
+namespace {
+
+constexpr const char *kSmbus = "SMBus I801 adapter at f000";
+
+// The zrq4470 as its drivers present it, in an order that does not follow the board's: the
+// second package's coretemp first, SYSTIN not at temp1, a max31790 of the same address on
+// another adapter. The supplies answer on the (simulated) SMBus.
+class HwmonTree : public ::testing::TestWithParam<bool> {
   protected:
-    void SetUp() override { pvqio::set_backend(&hwmon); }
-    void TearDown() override { pvqio::set_backend(nullptr); }
-    FakeHwmon tree{test_temp_path("hwmon")};
-    pvqio::HwmonBackend hwmon{tree.root()};
+    void SetUp() override {
+        tree.adapter(0, kSmbus);
+        tree.adapter(3, "i915 gmbus dpc");
+        tree.coretemp(1, 4, 47500);
+        tree.max31790(3, 0x20, {1, 2, 3, 4, 5, 6}, {}); // not the fan board
+        tree.coretemp(0, 4, 45000);
+        superio = tree.nct6779(
+            {{"PECI Agent 0", 52000}, {"SYSTIN", 31000}, {"CPUTIN", 40000}, {"AUXTIN0", -1250}},
+            // CPUVC IN1 AVSB 3VCC IN0 IN8 IN4 3VSB VBAT VTT IN5..IN7
+            {1050, 1062, 3328, 3312, 1014, 1008, 1003, 3296, 3120, 1000, 0, 0, 0, 0, 0},
+            {2400, 70000, 3100, 3150, 0}, 2);
+        tree.max31790(0, 0x20, {8001, 8002, 8003, 8004, 8005, 8006}, {1, 2});
+        bus.attach(0, 0xB0, &psu1);
+        bus.attach(0, 0xB2, &psu2);
+        psu1.set_word(0x79, 0x0000);
+        psu2.set_word(0x79, 0x0842);
+        psu1.set_linear11(0x97, 143.75);
+        psu2.set_linear11(0x97, 114.75);
+        pvqsmb::set_backend(&bus);
+        pvqio::set_backend(&hwmon);
+    }
+    void TearDown() override {
+        pvqio::set_backend(nullptr);
+        pvqsmb::set_backend(nullptr);
+    }
+    static std::string report(int item) {
+        char buf[30] = {};
+        const int r = _brdPVQ_HWM_GetSensorReport(item, buf);
+        return r == ERR_Success ? std::string(buf) : "code " + std::to_string(r);
+    }
+
+    HwmonTrees tree{test_temp_path("hwmon"), GetParam()};
+    int superio = -1;
+    zrqsim::SimBus bus;
+    zrqsim::PmbusPsu psu1{zrqsim::PmbusPsu::Maker::Delta}, psu2{zrqsim::PmbusPsu::Maker::Y3};
+    pvqio::HwmonBackend hwmon{tree.root(), pvqio::load_board(BOARD_FILE)};
 };
 
-TEST_F(HwmonTree, ReadingsThroughThePlugin) {
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Layouts, HwmonTree, ::testing::Values(false, true),
+                         [](const auto &p) { return p.param ? "UnderDevice" : "Current"; });
+
+TEST_P(HwmonTree, ReadingsThroughThePlugin) {
     float f = 0;
+    EXPECT_EQ(_brdPVQ_HWM_GetCpuTemp(1, &f), ERR_Success);
+    EXPECT_EQ(f, 45.0f) << "the chip of \"Package id 0\", found second";
     EXPECT_EQ(_brdPVQ_HWM_GetCpuTemp(2, &f), ERR_Success);
-    EXPECT_EQ(f, 47.5f) << "second coretemp chip";
+    EXPECT_EQ(f, 47.5f);
+    EXPECT_EQ(_brdPVQ_HWM_GetSysTemp(1, &f), ERR_Success);
+    EXPECT_EQ(f, 31.0f) << "SYSTIN by its label, wherever the driver put it";
     EXPECT_EQ(_brdPVQ_HWM_GetSysTemp(2, &f), ERR_Success);
     EXPECT_EQ(f, -1.25f) << "negative values";
     EXPECT_EQ(_brdPVQ_HWM_Get12V(&f), ERR_Success);
-    EXPECT_EQ(f, 12.168f);
+    EXPECT_EQ(f, 12.168f) << "IN0 through the board's divider, not AVSB";
+    EXPECT_EQ(_brdPVQ_HWM_GetVbat(&f), ERR_Success);
+    EXPECT_EQ(f, 3.12f) << "VBAT, not 3VSB";
     unsigned short r = 0;
     EXPECT_EQ(_brdPVQ_HWM_GetCpuFan(2, &r), ERR_Success);
     EXPECT_EQ(r, 4464) << "70000 rpm keeps its low 16 bits";
-    EXPECT_EQ(_brdPVQ_HWM_GetFanSpeedEx(6, &r, 2), ERR_Success);
-    EXPECT_EQ(r, 8012);
+    EXPECT_EQ(_brdPVQ_HWM_GetFanSpeedEx(1, &r, 2), ERR_Success);
+    EXPECT_EQ(r, 8008) << "fan 1B: channel 1's second tach input, on the board's adapter";
+    EXPECT_NE(_brdPVQ_HWM_GetFanSpeedEx(6, &r, 2), ERR_Success)
+        << "channel 6 has no second tach input";
     EXPECT_EQ(_brdPVQ_HWM_GetPowerSupply(1, &r), ERR_Success);
-    EXPECT_EQ(r, 11) << "PSU at 0x58";
-    EXPECT_EQ(_brdPVQ_HWM_GetPowerSupply(2, &r), ERR_Success);
-    EXPECT_EQ(r, 230) << "PSU at 0x59";
+    EXPECT_EQ(r, 230) << "PSU at 0xB0, over the SMBus";
     unsigned char st = 0;
     EXPECT_EQ(_brdPVQ_HWM_CaseOpenStatus(&st), ERR_Success);
     EXPECT_EQ(st, 1) << "alarm value 2";
     EXPECT_EQ(_brdPVQ_HWM_ClearCaseOpenStatus(), ERR_Success);
-    EXPECT_EQ(tree.read(2, "intrusion0_alarm"), "0");
+    EXPECT_EQ(tree.get(superio, "intrusion0_alarm"), "0");
     EXPECT_EQ(_brdPVQ_HWM_CaseOpenStatus(&st), ERR_Success);
     EXPECT_EQ(st, 0);
 }
 
-TEST_F(HwmonTree, ReportsInTheLibrarysUnits) {
-    struct Case {
-        int item;
-        const char *text;
-    } cases[] = {{HWMID_PSU1_STATUS, "0"},         {HWMID_PSU2_STATUS, "2114"},
-                 {HWMID_PSU1_POWERIN, "143750"},   {HWMID_PSU1_CURRENTIN, "625"},
-                 {HWMID_PSU1_CURRENTOUT, "10500"}, {HWMID_PSU1_VOLTOUT, "12000"},
-                 {HWMID_PSU2_FAN, "5000"},         {HWMID_PSU2_TEMP, "35500"},
-                 {HWMID_VCORE_CPU1, "1050"},       {HWMID_RPM_Fan1A, "8001"}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.item);
-        char buf[30] = {};
-        EXPECT_EQ(_brdPVQ_HWM_GetSensorReport(c.item, buf), ERR_Success);
-        EXPECT_STREQ(buf, c.text);
-    }
+TEST_P(HwmonTree, ReportsInTheLibrarysUnits) {
+    const std::pair<int, const char *> cases[] = {
+        {HWMID_PSU1_STATUS, "0"},      {HWMID_PSU2_STATUS, "2114"},
+        {HWMID_PSU1_VOLTIN, "230000"}, {HWMID_PSU1_POWERIN, "143750"},
+        {HWMID_PSU1_CURRENTIN, "625"}, {HWMID_PSU1_CURRENTOUT, "10500"},
+        {HWMID_PSU1_VOLTOUT, "12000"}, {HWMID_PSU2_VOLTOUT, "12000"}, // LINEAR16, LINEAR11
+        {HWMID_PSU2_FAN, "5000"},      {HWMID_PSU2_TEMP, "35500"},
+        {HWMID_VCORE_CPU1, "1050"},    {HWMID_VCORE_CPU2, "1062"},
+        {HWMID_VOLT_P3V3, "3312"},     {HWMID_VOLT_P5V, "5015"},
+        {HWMID_VOLT_P5VSB, "5040"},    {HWMID_VOLT_P3V3SB, "3296"},
+        {HWMID_RPM_FanSys1, "3100"},   {HWMID_RPM_Fan1A, "8001"},
+        {HWMID_RPM_Fan6A, "8006"},     {HWMID_RPM_Fan2B, "8009"},
+    };
+    for (auto [item, text] : cases) EXPECT_EQ(report(item), text) << item;
 }
 
-TEST_F(HwmonTree, NamesFromLabelsOrTheItemName) {
+TEST_P(HwmonTree, NamesFromTheDriversLabelsOrTheItemName) {
     const std::pair<int, const char *> cases[] = {{HWMID_TEMP_CPU1, "Package id 0"},
-                                                  {HWMID_VOLT_P12V, "+12V"},
-                                                  {HWMID_VOLT_P5V, "HWMID_VOLT_P5V"},
-                                                  {HWMID_PSU1_VOLTIN, "vin"},
+                                                  {HWMID_TEMP_SYS1, "SYSTIN"},
+                                                  {HWMID_VOLT_P12V, "HWMID_VOLT_P12V"},
+                                                  {HWMID_PSU1_VOLTIN, "HWMID_PSU1_VOLTIN"},
                                                   {HWMID_VOLT_DDRCH3, "HWMID_VOLT_DDRCH3"}};
     for (auto [item, name] : cases) {
         char buf[30] = {};
@@ -366,48 +422,138 @@ TEST_F(HwmonTree, NamesFromLabelsOrTheItemName) {
     }
 }
 
-TEST_F(HwmonTree, MissingOrBrokenReadingsAreFailuresNotValues) {
-    tree.remove(2, "in3_input");
-    tree.file(2, "in4_input", "n/a");
-    tree.remove(5, "in1_label");
+TEST_P(HwmonTree, MissingOrBrokenReadingsAreFailuresNotValues) {
     struct Case {
         const char *name;
-        std::function<int()> call;
+        std::function<void()> damage;
+        int item;
     } cases[] = {
-        {"missing file",
-         [] {
-             float f = 9;
-             return _brdPVQ_HWM_Get5V(&f);
-         }},
-        {"not a number",
-         [] {
-             float f = 9;
-             return _brdPVQ_HWM_Get3V3(&f);
-         }},
-        {"label missing",
-         [] {
-             unsigned short r = 9;
-             return _brdPVQ_HWM_GetPowerSupply(2, &r);
-         }},
-        {"item not fitted",
-         [] {
-             char b[30];
-             return _brdPVQ_HWM_GetSensorReport(HWMID_VOLT_DDRCH1, b);
-         }},
-        {"fan not fitted",
-         [] {
-             unsigned short r = 9;
-             return _brdPVQ_HWM_GetFanSpeed(7, &r);
-         }},
+        {"missing file", [&] { tree.remove(superio, "in6_input"); }, HWMID_VOLT_P5V},
+        {"not a number", [&] { tree.set(superio, "in3_input", "n/a"); }, HWMID_VOLT_P3V3},
+        {"empty", [&] { tree.set(superio, "in7_input", ""); }, HWMID_VOLT_P3V3SB},
+        {"a NUL byte first", [&] { tree.set(superio, "in8_input", std::string(1, '\0') + "5"); },
+         HWMID_VOLT_VBAT},
+        {"beyond 64 bits", [&] { tree.set(superio, "in0_input", "99999999999999999999"); },
+         HWMID_VCORE_CPU1},
+        {"label gone", [&] { tree.remove(superio, "temp4_label"); }, HWMID_TEMP_SYS2},
+        {"supply silent", [&] { psu2.set_present(false); }, HWMID_PSU2_VOLTIN},
+        {"item the board lacks", [] {}, HWMID_VOLT_DDRCH1},
+        {"fan the board lacks", [] {}, HWMID_RPM_Fan7A},
+        {"second tach not configured", [] {}, HWMID_RPM_Fan6B},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const int r = c.call();
-        EXPECT_NE(r, ERR_Success);
+        c.damage();
+        char buf[30] = "untouched";
+        const int r = _brdPVQ_HWM_GetSensorReport(c.item, buf);
         EXPECT_GT(r, 0) << "the library's own positive code, unlike the plug-ins' status codes";
     }
-    std::filesystem::remove_all(tree.dir(2));
-    unsigned char st = 7;
-    EXPECT_EQ(_brdPVQ_HWM_CaseOpenStatus(&st), ERR_Success);
-    EXPECT_EQ(st, 0) << "no Super I/O chip: the flag reads as not opened";
+}
+
+TEST_P(HwmonTree, ARenumberedDeviceIsFoundAgainAndNeverSwapped) {
+    EXPECT_EQ(report(HWMID_TEMP_CPU1), "45000");
+    EXPECT_EQ(report(HWMID_TEMP_CPU2), "47500");
+    // The two coretemp chips (hwmon0 and hwmon2) trade numbers, as after a rebind.
+    tree.renumber(0, 9);
+    tree.renumber(2, 0);
+    tree.renumber(9, 2);
+    EXPECT_EQ(report(HWMID_TEMP_CPU1), "45000");
+    EXPECT_EQ(report(HWMID_TEMP_CPU2), "47500");
+    tree.renumber(2, 17);
+    EXPECT_EQ(report(HWMID_TEMP_CPU1), "45000") << "found at its new number";
+}
+
+TEST(HwmonBoard, AKernelBoundSupplyIsReadFromItsHwmonDevice) {
+    HwmonTrees tree{test_temp_path("hwmon-bound")};
+    tree.adapter(0, kSmbus);
+    tree.pmbus(0, 0x58, "dps-460", 230500, 114750000, "0x0842");
+    const int no_debugfs = tree.pmbus(0, 0x59, "pmbus", 120000, 1000000, nullptr);
+    (void)no_debugfs;
+    const std::string board = test_temp_path("board.json");
+    std::ofstream(board) << R"({"chips": {
+        "psu1": {"name": "dps_460", "adapter": "SMBus I801 adapter at f000", "address": "0x58"},
+        "psu2": {"name": "pmbus", "adapter": "SMBus I801 adapter at f000", "address": "0x59"}},
+      "items": {)" <<
+        [] {
+            std::string s;
+            for (int i = 0; i < 62; ++i)
+                s += std::string(i ? "," : "") + "\"" + std::string(pvqio::kItemNames[size_t(i)]) +
+                     "\": \"absent\"";
+            return s;
+        }() << R"(, "HWMID_PSU1_STATUS": {"chip": "psu1", "status": "debugfs"},
+             "HWMID_PSU1_VOLTIN": {"chip": "psu1", "label": "vin"},
+             "HWMID_PSU1_POWERIN": {"chip": "psu1", "label": "pin", "multiplier": 0.001},
+             "HWMID_PSU2_STATUS": {"chip": "psu2", "status": "debugfs"}}})";
+    pvqio::HwmonBackend hwmon(tree.root(), pvqio::load_board(board));
+    char text[30] = {};
+    EXPECT_EQ(hwmon.sensor(HWMID_PSU1_STATUS, text), 0);
+    EXPECT_STREQ(text, "2114");
+    EXPECT_EQ(hwmon.sensor(HWMID_PSU1_VOLTIN, text), 0);
+    EXPECT_STREQ(text, "230500");
+    EXPECT_EQ(hwmon.sensor(HWMID_PSU1_POWERIN, text), 0);
+    EXPECT_STREQ(text, "114750");
+    EXPECT_EQ(hwmon.sensor(HWMID_PSU2_STATUS, text), ENOENT) << "no debugfs: no made-up word";
+    std::filesystem::remove(board);
+}
+
+TEST(HwmonBoard, TwoChipsTheDescriptionCannotTellApartAreNeitherTaken) {
+    HwmonTrees tree{test_temp_path("hwmon-twins")};
+    tree.coretemp(0, 2, 45000);
+    tree.coretemp(1, 2, 47500);
+    const std::string board = test_temp_path("twins.json");
+    std::ofstream(board) << R"({"chips": {"cpu": {"name": "coretemp"}}, "items": {)" << [] {
+        std::string s;
+        for (int i = 1; i < 62; ++i)
+            s += ",\"" + std::string(pvqio::kItemNames[size_t(i)]) + "\": \"absent\"";
+        return "\"HWMID_TEMP_CPU1\": {\"chip\": \"cpu\", \"attribute\": \"temp1\"}" + s;
+    }() << "}}";
+    pvqio::HwmonBackend hwmon(tree.root(), pvqio::load_board(board));
+    char text[30] = {};
+    EXPECT_EQ(hwmon.sensor(HWMID_TEMP_CPU1, text), ENOTUNIQ);
+    std::filesystem::remove(board);
+}
+
+TEST(HwmonBoard, DescriptionErrorsNameTheFileAndThePlace) {
+    const std::string path = test_temp_path("bad-board.json");
+    const std::string shipped = [] {
+        std::ifstream in(BOARD_FILE);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    auto with = [&](const std::string &from, const std::string &to) {
+        std::string s = shipped;
+        const size_t at = s.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? s : s.replace(at, from.size(), to);
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {"{", "not valid JSON"},
+        {with("\"HWMID_VOLT_DDRCH1\": \"absent\",", ""),
+         "items: HWMID_VOLT_DDRCH1 is neither mapped nor \"absent\""},
+        {with("\"chip\": \"cpu2\"", "\"chip\": \"cpu3\""),
+         "items.HWMID_TEMP_CPU2.chip: no chip \"cpu3\" under \"chips\""},
+        {with("\"HWMID_RPM_Fan7A\"", "\"HWMID_RPM_Fan7C\""),
+         "items.HWMID_RPM_Fan7C: is no sensor item"},
+        {with("\"READ_VIN\"", "\"READ_VINN\""), "command: unknown PMBus command \"READ_VINN\""},
+        {with("\"smbus\": \"0xB0\"", "\"smbus\": \"0xB1\""), "is not an 8-bit address"},
+        {with("\"address\": \"0x20\"", "\"address\": \"0x90\""),
+         "chips.fanboard.address: is not an address from 0 to 127"},
+        {with("\"multiplier\": 12", "\"multiplier\": \"12\""),
+         "items.HWMID_VOLT_P12V.multiplier: is not a number"},
+        {with("\"attribute\": \"in0\"", "\"attribute\": \"../in0\""), "is not an attribute name"},
+        {with("\"caseopen\"", "\"case_open\""), "case_open: unknown key"},
+    };
+    for (const auto &[text, message] : cases) {
+        SCOPED_TRACE(message);
+        std::ofstream(path) << text;
+        try {
+            pvqio::load_board(path);
+            ADD_FAILURE() << "accepted";
+        } catch (const pvqio::BoardError &e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind(path + ": ", 0), 0u) << what;
+            EXPECT_NE(what.find(message), std::string::npos) << what;
+        }
+    }
+    std::filesystem::remove(path);
+    EXPECT_NO_THROW(pvqio::load_board(BOARD_FILE)) << "the shipped description";
 }

@@ -150,6 +150,23 @@ TEST(I2cDev, AdapterChosenAsI2cToolsDoes) {
     }
 }
 
+TEST(I2cDev, TheBoardDescriptionNamesTheAdapter) {
+    const fs::path dir = fs::temp_directory_path() / ("pvqsmb-board-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::pair<const char *, const char *> cases[] = {
+        {R"({"adapter": "SMBus I801 adapter at f000", "items": {}})", "SMBus I801 adapter at f000"},
+        {R"({"items": {}})", ""},
+        {R"({"adapter": 7})", ""},
+        {"not JSON", ""},
+    };
+    for (auto [text, adapter] : cases) {
+        std::ofstream(dir / "board.json") << text;
+        EXPECT_EQ(pvqsmb::board_adapter((dir / "board.json").string()), adapter) << text;
+    }
+    EXPECT_EQ(pvqsmb::board_adapter((dir / "none.json").string()), "");
+    fs::remove_all(dir);
+}
+
 TEST(I2cDev, SlotBeyondTheSwitchTouchesNothing) {
     // No adapter behind it: a slot the switch lacks must be refused before any open or ioctl.
     pvqsmb::I2cDevBackend b("/nonexistent/i2c-99");

@@ -1,219 +1,302 @@
 #include "hwmon.hpp"
 
+#include "pmbus_format.hpp"
 #include "pvqio_items.hpp"
+#include "pvqsmb.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <optional>
-#include <string_view>
-#include <vector>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace pvqio {
 namespace {
 
-namespace fs = std::filesystem;
+// A sysfs attribute is one short line. Read without blocking and at most this much, so that a
+// FIFO or a character device in its place cannot stall or flood the reader.
+constexpr size_t kAttrMax = 64;
 
-// Which hwmon device a reading comes from: the nth chip of that name, or the one bound to an
-// i2c client at a 7-bit address (the power supplies, whose driver names them all "pmbus").
-struct Chip {
-    const char *name;
-    int nth = 0;
-    int i2c_addr = -1;
-};
-
-// How the reading is found on the chip: an attribute base ("temp1", read from temp1_input),
-// or the attribute of a type whose label reads `label` ("in" labelled "vin"), or the PMBus
-// status word that the pmbus core shows in debugfs.
-struct Source {
-    Chip chip;
-    const char *base = nullptr;
-    const char *label = nullptr;
-    int divisor = 1;
-    bool status_word = false;
-};
-
-constexpr Chip kCpu1{"coretemp", 0}, kCpu2{"coretemp", 1};
-constexpr Chip kSuperIo{"nct6779"};
-constexpr Chip kFanBoard{"max31790"};
-constexpr Chip kPsu1{"pmbus", 0, 0x58}, kPsu2{"pmbus", 0, 0x59}; // 0xB0 and 0xB2 on the SMBus
-
-constexpr Source attr(Chip c, const char *base) {
-    return {c, base};
-}
-constexpr Source labelled(Chip c, const char *type, const char *label, int divisor = 1) {
-    return {c, type, label, divisor};
-}
-constexpr Source status(Chip c) {
-    return {c, nullptr, nullptr, 1, true};
+// 0 and the first line of a file (relative to `dir`), or an errno value.
+int read_line_at(int dir, const std::string &path, std::string &line) {
+    const int fd = ::openat(dir, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char buf[kAttrMax];
+    ssize_t n;
+    do n = ::read(fd, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    const int err = n < 0 ? errno : 0;
+    ::close(fd);
+    if (err != 0) return err == EAGAIN ? EIO : err;
+    line.assign(buf, static_cast<size_t>(n));
+    const size_t end = line.find('\n');
+    if (end != std::string::npos) line.resize(end);
+    return 0;
 }
 
-// The board map, in sensor-item order. Items without a chip are not fitted on this board.
-std::array<Source, 62> board_map() {
-    std::array<Source, 62> m{};
-    m[0] = attr(kCpu1, "temp1");
-    m[1] = attr(kCpu2, "temp1");
-    m[2] = attr(kSuperIo, "temp1");
-    m[3] = attr(kSuperIo, "temp2");
-    for (int i = 0; i < 8; ++i) { // Vcore 1 and 2, the rails and the battery: in0..in7
-        static constexpr const char *kIn[] = {"in0", "in1", "in2", "in3",
-                                              "in4", "in5", "in6", "in7"};
-        m[static_cast<size_t>(4 + i)] = attr(kSuperIo, kIn[i]);
-    }
-    // Items 12..19, the DDR channel voltages, are not monitored on this board.
-    static constexpr const char *kFan[] = {"fan1", "fan2", "fan3", "fan4",  "fan5",  "fan6",
-                                           "fan7", "fan8", "fan9", "fan10", "fan11", "fan12"};
-    for (int i = 0; i < 4; ++i) m[static_cast<size_t>(20 + i)] = attr(kSuperIo, kFan[i]);
-    // Fans 1A..6B on the fan board's twelve tachometer inputs; fans 7..10 are not fitted.
-    for (int i = 0; i < 12; ++i) m[static_cast<size_t>(24 + i)] = attr(kFanBoard, kFan[i]);
-    const Chip psus[] = {kPsu1, kPsu2};
-    for (int p = 0; p < 2; ++p) {
-        const size_t b = static_cast<size_t>(44 + 9 * p);
-        const Chip c = psus[p];
-        m[b + 0] = status(c);
-        m[b + 1] = labelled(c, "in", "vin");
-        m[b + 2] = labelled(c, "in", "vout1");
-        m[b + 3] = labelled(c, "curr", "iin");
-        m[b + 4] = labelled(c, "curr", "iout1");
-        m[b + 5] = labelled(c, "power", "pin", 1000); // microwatts to milliwatts
-        m[b + 6] = attr(c, "fan1");
-        m[b + 7] = attr(c, "temp1");
-        m[b + 8] = attr(c, "temp2");
-    }
-    return m;
+int read_line(const std::string &path, std::string &line) {
+    return read_line_at(AT_FDCWD, path, line);
 }
 
-const std::array<Source, 62> kBoard = board_map();
-
-std::optional<std::string> read_line(const fs::path &p) {
-    std::ifstream in(p);
-    if (!in) return std::nullopt;
+bool line_is(const std::string &path, const std::string &want) {
     std::string s;
-    std::getline(in, s);
-    while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    return s;
+    return read_line(path, s) == 0 && s == want;
 }
 
-int hwmon_index(const fs::path &dir) {
-    return std::atoi(dir.filename().string().c_str() + 5); // "hwmonN"
-}
-
-// The hwmon folder of a chip, or "" when it is not there.
-fs::path find_chip(const std::string &root, const Chip &chip) {
-    std::error_code ec;
-    std::vector<fs::path> dirs;
-    for (const auto &e : fs::directory_iterator(fs::path(root) / "class/hwmon", ec))
-        if (e.path().filename().string().rfind("hwmon", 0) == 0) dirs.push_back(e.path());
-    std::sort(dirs.begin(), dirs.end(),
-              [](const fs::path &a, const fs::path &b) { return hwmon_index(a) < hwmon_index(b); });
-    int seen = 0;
-    for (const fs::path &d : dirs) {
-        if (read_line(d / "name") != chip.name) continue;
-        if (chip.i2c_addr >= 0) {
-            // The device link ends in the i2c client's name, "<bus>-<4-digit hex address>".
-            const std::string client = fs::read_symlink(d / "device", ec).filename().string();
-            char want[8];
-            std::snprintf(want, sizeof want, "-%04x", chip.i2c_addr);
-            if (client.size() > 5 && client.compare(client.size() - 5, 5, want) == 0) return d;
-            continue;
-        }
-        if (seen++ == chip.nth) return d;
-    }
-    return {};
-}
-
-// The attribute base ("in2") of a type whose label matches.
-std::optional<std::string> base_by_label(const fs::path &dir, const char *type, const char *label) {
-    for (int n = 0; n <= 32; ++n) {
-        const std::string base = type + std::to_string(n);
-        if (read_line(dir / (base + "_label")) == label) return base;
-    }
-    return std::nullopt;
-}
-
-bool parse(const std::string &s, int base, long long &v) {
-    if (s.empty()) return false;
+// A whole decimal number, as hwmon writes them; anything else (empty, a NUL, text, a number
+// past 64 bits) is no reading.
+int parse_number(const std::string &s, long long &v) {
+    if (s.empty() || s.find('\0') != std::string::npos) return EIO;
     char *end = nullptr;
     errno = 0;
-    v = std::strtoll(s.c_str(), &end, base);
-    return errno == 0 && *end == '\0';
+    v = std::strtoll(s.c_str(), &end, 10);
+    if (errno == ERANGE) return ERANGE;
+    return *end == '\0' && end != s.c_str() ? 0 : EIO;
 }
 
-int resolve(const std::string &root, int item, fs::path &dir, std::string &base) {
-    if (item < 0 || item >= static_cast<int>(kBoard.size())) return EINVAL;
-    const Source &src = kBoard[static_cast<size_t>(item)];
-    if (src.chip.name == nullptr) return ENODATA; // not fitted on this board
-    dir = find_chip(root, src.chip);
-    if (dir.empty()) return ENODEV;
-    if (src.status_word) return 0;
-    if (src.label == nullptr) {
-        base = src.base;
-        return 0;
-    }
-    const auto found = base_by_label(dir, src.base, src.label);
-    if (!found) return ENOENT;
-    base = *found;
+// "7-0058" -> bus 7, address 0x58.
+bool i2c_client(const std::string &name, int &bus, int &addr) {
+    unsigned b = 0, a = 0;
+    char tail = 0;
+    if (std::sscanf(name.c_str(), "%u-%4x%c", &b, &a, &tail) != 2) return false;
+    bus = static_cast<int>(b), addr = static_cast<int>(a);
+    return true;
+}
+
+std::string basename_of(const std::string &path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// READ_VOUT in volts: LINEAR16 with VOUT_MODE's exponent, as PMBus has it, but LINEAR11 from
+// the makers known to send it that way (3Y POWER), or when VOUT_MODE is not linear.
+double vout(uint8_t addr, uint16_t word) {
+    static constexpr const char *kLinear11Makers[] = {"3Y"};
+    uint8_t id[32 + 1] = {};
+    if (_pvqsmb_i2c_read_block(addr, pmbus::MFR_ID, id) == 0)
+        for (const char *maker : kLinear11Makers)
+            if (std::strstr(reinterpret_cast<const char *>(id), maker))
+                return pmbus::linear11(word);
+    uint8_t mode = 0;
+    if (_pvqsmb_i2c_read_byte(addr, pmbus::VOUT_MODE, &mode) == 0 && (mode >> 5) == 0)
+        return pmbus::linear16(word, mode);
+    return pmbus::linear11(word);
+}
+
+int to_text(double value, char *text) {
+    if (!std::isfinite(value) || std::fabs(value) > 9e18) return ERANGE;
+    std::snprintf(text, kTextSize, "%lld", std::llround(value));
     return 0;
 }
 
 } // namespace
 
-int HwmonBackend::sensor(int item, char *text) {
-    fs::path dir;
-    std::string base;
-    if (const int r = resolve(root_, item, dir, base); r != 0) return r;
-    const Source &src = kBoard[static_cast<size_t>(item)];
-    long long v = 0;
-    if (src.status_word) {
-        // The pmbus core shows the status word in debugfs as "0x0842".
-        const auto s =
-            read_line(fs::path(root_) / "kernel/debug/pmbus" / dir.filename() / "status0");
-        if (!s) return ENOENT;
-        if (!parse(*s, 0, v)) return EIO;
-    } else {
-        const auto s = read_line(dir / (base + "_input"));
-        if (!s) return ENOENT;
-        if (!parse(*s, 10, v)) return EIO;
-        v /= src.divisor;
+HwmonBackend::HwmonBackend(std::string sysfs_root, Board board)
+    : root_(std::move(sysfs_root)), board_(std::move(board)), found_(board_.chips.size()),
+      label_base_(board_.items.size()) {}
+
+bool HwmonBackend::matches(const ChipSpec &spec, const std::string &entry,
+                           std::string &attrs) const {
+    // Attributes sit beside `name`; before Linux 3.x many drivers kept both under device/.
+    if (line_is(entry + "/name", spec.name))
+        attrs = entry;
+    else if (line_is(entry + "/device/name", spec.name))
+        attrs = entry + "/device";
+    else
+        return false;
+    if (!spec.temp1_label.empty() && !line_is(attrs + "/temp1_label", spec.temp1_label))
+        return false;
+    if (spec.address >= 0) {
+        int bus = -1, addr = -1;
+        char device[PATH_MAX];
+        if (::realpath((entry + "/device").c_str(), device) == nullptr ||
+            !i2c_client(basename_of(device), bus, addr))
+            return false;
+        if (addr != spec.address) return false;
+        // Bus numbers follow probe order: the adapter is known by its name.
+        if (!line_is(root_ + "/bus/i2c/devices/i2c-" + std::to_string(bus) + "/name", spec.adapter))
+            return false;
     }
-    std::snprintf(text, kTextSize, "%lld", v);
+    return true;
+}
+
+HwmonBackend::~HwmonBackend() {
+    for (Found &f : found_)
+        if (f.dir >= 0) ::close(f.dir);
+}
+
+void HwmonBackend::forget(int chip) {
+    Found &f = found_[static_cast<size_t>(chip)];
+    if (f.dir >= 0) ::close(f.dir);
+    f = Found{};
+    for (size_t i = 0; i < board_.items.size(); ++i)
+        if (board_.items[i].chip == chip) label_base_[i].clear();
+}
+
+int HwmonBackend::chip_dir(int chip, int &dir) {
+    Found &f = found_[static_cast<size_t>(chip)];
+    if (f.dir >= 0) {
+        dir = f.dir;
+        return 0;
+    }
+    const ChipSpec &spec = board_.chips[static_cast<size_t>(chip)];
+    // (std::filesystem reads directories with 64-bit inode numbers in the 32-bit build too.)
+    std::error_code ec;
+    int hits = 0;
+    std::string entry, attrs;
+    for (const auto &e : std::filesystem::directory_iterator(root_ + "/class/hwmon", ec)) {
+        const std::string path = e.path().string();
+        if (e.path().filename().string().rfind("hwmon", 0) != 0) continue;
+        std::string a;
+        if (!matches(spec, path, a)) continue;
+        if (++hits == 1) entry = path, attrs = a;
+    }
+    if (ec && hits == 0) return ENODEV;
+    // None, or two that the description cannot tell apart (two coretemp chips without their
+    // package labels): never guess.
+    if (hits != 1) return hits == 0 ? ENODEV : ENOTUNIQ;
+    f.dir = ::open(attrs.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (f.dir < 0) return errno;
+    f.entry = entry;
+    dir = f.dir;
     return 0;
 }
 
+int HwmonBackend::resolve(int item, int &dir, std::string &base) {
+    const ItemSpec &it = board_.items[static_cast<size_t>(item)];
+    if (const int r = chip_dir(it.chip, dir); r != 0) return r;
+    if (it.kind != ItemSpec::Kind::Label) {
+        base = it.attribute;
+        return 0;
+    }
+    std::string &cached = label_base_[static_cast<size_t>(item)];
+    if (!cached.empty()) {
+        base = cached;
+        return 0;
+    }
+    // The driver names what a configurable input measures: nct6775's temp*_label "SYSTIN",
+    // "PECI Agent 0"; pmbus's in*_label "vin".
+    for (const char *type : {"temp", "in", "curr", "power", "fan"}) {
+        for (int n = 0; n <= 32; ++n) {
+            const std::string b = type + std::to_string(n);
+            std::string l;
+            if (read_line_at(dir, b + "_label", l) == 0 && l == it.attribute) {
+                cached = base = b;
+                return 0;
+            }
+        }
+    }
+    return ENOENT;
+}
+
+int HwmonBackend::read_attr(int item, const std::string &suffix, std::string &line) {
+    const int chip = board_.items[static_cast<size_t>(item)].chip;
+    for (int attempt = 0;; ++attempt) {
+        int dir = -1;
+        std::string base;
+        if (const int r = resolve(item, dir, base); r != 0) return r;
+        const int r = read_line_at(dir, base + suffix, line);
+        // A missing attribute of a chip that is still there is just missing; a chip whose
+        // folder is gone is looked up again, once.
+        if (r != ENOENT || attempt > 0 || ::faccessat(dir, "name", F_OK, 0) == 0) return r;
+        forget(chip);
+    }
+}
+
+int HwmonBackend::reading(int item, long long &value) {
+    const ItemSpec &it = board_.items[static_cast<size_t>(item)];
+    std::string s;
+    if (it.kind == ItemSpec::Kind::DebugfsStatus) {
+        // The pmbus core shows the status word in debugfs ("0x0842"); debugfs is optional
+        // and root's alone.
+        int dir = -1;
+        if (const int r = chip_dir(it.chip, dir); r != 0) return r;
+        const std::string path = root_ + "/kernel/debug/pmbus/" +
+                                 basename_of(found_[size_t(it.chip)].entry) + "/status0";
+        if (const int r = read_line(path, s); r != 0) return r;
+        char *end = nullptr;
+        errno = 0;
+        value = std::strtoll(s.c_str(), &end, 16);
+        return !s.empty() && *end == '\0' && errno == 0 ? 0 : EIO;
+    }
+    if (const int r = read_attr(item, "_input", s); r != 0) return r;
+    return parse_number(s, value);
+}
+
+int HwmonBackend::sensor(int item, char *text) {
+    if (item < 0 || item >= static_cast<int>(board_.items.size())) return EINVAL;
+    const ItemSpec &it = board_.items[static_cast<size_t>(item)];
+    if (it.kind == ItemSpec::Kind::Absent) return ENODATA; // not on this board
+    if (it.kind == ItemSpec::Kind::Smbus) {
+        uint16_t word = 0;
+        const int r = _pvqsmb_i2c_read_word(it.smbus_addr, it.command, &word);
+        if (r != 0) return r < 0 ? -r : EIO; // the SMBus library's errno, made positive
+        double v = 0;
+        switch (it.command) {
+        case pmbus::STATUS_WORD:
+            v = word;
+            break;
+        case pmbus::READ_FAN_SPEED_1:
+            v = pmbus::linear11(word);
+            break;
+        case pmbus::READ_VOUT:
+            v = 1000 * vout(it.smbus_addr, word);
+            break;
+        default:
+            v = 1000 * pmbus::linear11(word);
+            break;
+        }
+        return to_text(v * it.multiplier + it.offset, text);
+    }
+    long long raw = 0;
+    std::lock_guard lock(mutex_);
+    if (const int r = reading(item, raw); r != 0) return r;
+    return to_text(double(raw) * it.multiplier + it.offset, text);
+}
+
 int HwmonBackend::name(int item, char *text) {
-    if (item < 0 || item >= static_cast<int>(kBoard.size())) return EINVAL;
+    if (item < 0 || item >= static_cast<int>(board_.items.size())) return EINVAL;
     std::string label(kItemNames[static_cast<size_t>(item)]);
-    fs::path dir;
-    std::string base;
-    if (resolve(root_, item, dir, base) == 0 && !base.empty())
-        if (auto l = read_line(dir / (base + "_label")); l && !l->empty()) label = *l;
+    const ItemSpec &it = board_.items[static_cast<size_t>(item)];
+    if (it.kind == ItemSpec::Kind::Attribute || it.kind == ItemSpec::Kind::Label) {
+        std::lock_guard lock(mutex_);
+        std::string l;
+        if (read_attr(item, "_label", l) == 0 && !l.empty() && l.find('\0') == std::string::npos)
+            label = l;
+    }
     std::snprintf(text, kTextSize, "%s", label.c_str());
     return 0;
 }
 
 int HwmonBackend::get_caseopen(int *open) {
-    const fs::path dir = find_chip(root_, kSuperIo);
-    if (dir.empty()) return ENODEV;
-    const auto s = read_line(dir / "intrusion0_alarm");
+    if (board_.caseopen_chip < 0) return ENODATA;
+    std::lock_guard lock(mutex_);
+    int dir = -1;
+    std::string s;
+    if (const int r = chip_dir(board_.caseopen_chip, dir); r != 0) return r;
+    if (const int r = read_line_at(dir, board_.caseopen_attribute, s); r != 0) return r;
     long long v = 0;
-    if (!s) return ENOENT;
-    if (!parse(*s, 10, v)) return EIO;
+    if (const int r = parse_number(s, v); r != 0) return r;
     *open = v > 0x7FFFFFFF || v < -0x7FFFFFFF ? 1 : static_cast<int>(v);
     return 0;
 }
 
 int HwmonBackend::clear_caseopen() {
-    const fs::path dir = find_chip(root_, kSuperIo);
-    if (dir.empty()) return ENODEV;
-    std::ofstream out(dir / "intrusion0_alarm");
-    if (!out) return EACCES;
-    out << "0\n";
-    out.flush();
-    return out ? 0 : EIO;
+    if (board_.caseopen_chip < 0) return ENODATA;
+    std::lock_guard lock(mutex_);
+    int dir = -1;
+    if (const int r = chip_dir(board_.caseopen_chip, dir); r != 0) return r;
+    const int fd =
+        ::openat(dir, board_.caseopen_attribute.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const ssize_t n = ::write(fd, "0\n", 2);
+    const int err = n == 2 ? 0 : n < 0 ? errno : EIO;
+    ::close(fd);
+    return err;
 }
 
 } // namespace pvqio

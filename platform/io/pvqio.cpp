@@ -34,7 +34,14 @@ std::unique_ptr<Backend> choose() {
         return std::make_unique<NoMonitor>();
     }
     const char *root = std::getenv("PVQIO_SYSFS");
-    return std::make_unique<HwmonBackend>(root && *root ? root : "/sys");
+    const char *board = std::getenv("PVQIO_BOARD");
+    try {
+        return std::make_unique<HwmonBackend>(root && *root ? root : "/sys",
+                                              load_board(board && *board ? board : ZRQ_BOARD));
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "libpvqio: %s\n", e.what());
+        return std::make_unique<NoMonitor>();
+    }
 }
 
 BackendChoice<Backend> g_choice(choose);

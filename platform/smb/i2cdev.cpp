@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -331,12 +332,29 @@ int I2cDevBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     return 0;
 }
 
+std::string board_adapter(const std::string &board_file) {
+    std::ifstream in(board_file);
+    if (!in) return "";
+    const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
+    return doc.is_object() && doc.contains("adapter") && doc["adapter"].is_string()
+               ? doc["adapter"].get<std::string>()
+               : "";
+}
+
 Backend *make_i2cdev_backend() {
     const char *root = std::getenv("PVQSMB_SYSFS");
     const std::string sysfs = root && *root ? root : "/sys";
-    const char *setting = std::getenv("PVQSMB_ADAPTER");
     const char *force = std::getenv("PVQSMB_FORCE");
-    const AdapterChoice choice = choose_adapter(sysfs, setting ? setting : "");
+    // The adapter the user names, else the one the board description names, else the one
+    // "SMBus" adapter there is.
+    std::string setting;
+    if (const char *s = std::getenv("PVQSMB_ADAPTER"); s && *s) {
+        setting = s;
+    } else {
+        const char *board = std::getenv("PVQIO_BOARD");
+        setting = board_adapter(board && *board ? board : ZRQ_BOARD);
+    }
+    const AdapterChoice choice = choose_adapter(sysfs, setting);
     return new I2cDevBackend(choice.device, choice.problem, sysfs,
                              force && std::strcmp(force, "1") == 0);
 }

@@ -113,8 +113,12 @@ class PVQSMB_EXPORT I2cDevBackend : public Backend {
     std::set<int> said_owner_; // addresses whose owner was named already
 };
 
-// The backend for this machine: the adapter chosen from PVQSMB_ADAPTER or sysfs
-// (PVQSMB_SYSFS overrides /sys), PVQSMB_FORCE=1 to read kernel-owned devices.
+// The adapter named in a board description ("adapter"), or "" when it names none.
+PVQSMB_EXPORT std::string board_adapter(const std::string &board_file);
+
+// The backend for this machine: the adapter chosen from PVQSMB_ADAPTER, the board description
+// (PVQIO_BOARD, else the shipped one) or sysfs (PVQSMB_SYSFS overrides /sys), PVQSMB_FORCE=1
+// to read kernel-owned devices.
 Backend *make_i2cdev_backend();
 
 } // namespace pvqsmb
