@@ -159,17 +159,17 @@ Board load_board(const std::string &path) {
             const Where w = top["chips"][id];
             object(c, w);
             known_keys(c, w, {"name", "temp1_label", "adapter", "address", "note"});
-            ChipSpec spec;
-            spec.id = id;
+            ChipSpec chip;
+            chip.id = id;
             if (!c.contains("name")) w.fail("needs the hwmon \"name\"");
-            spec.name = text(c["name"], w["name"]);
+            chip.name = text(c["name"], w["name"]);
             if (c.contains("temp1_label"))
-                spec.temp1_label = text(c["temp1_label"], w["temp1_label"]);
-            if (c.contains("adapter")) spec.adapter = text(c["adapter"], w["adapter"]);
-            if (c.contains("address")) spec.address = address(c["address"], w["address"], 0x7F);
-            if (spec.adapter.empty() != (spec.address < 0))
+                chip.temp1_label = text(c["temp1_label"], w["temp1_label"]);
+            if (c.contains("adapter")) chip.adapter = text(c["adapter"], w["adapter"]);
+            if (c.contains("address")) chip.address = address(c["address"], w["address"], 0x7F);
+            if (chip.adapter.empty() != (chip.address < 0))
                 w.fail("an i2c chip needs both \"adapter\" and \"address\"");
-            b.chips.push_back(spec);
+            b.chips.push_back(chip);
         }
     }
     if (!doc.contains("items")) top.fail("needs \"items\"");

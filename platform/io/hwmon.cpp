@@ -99,26 +99,26 @@ HwmonBackend::HwmonBackend(std::string sysfs_root, Board board)
     : root_(std::move(sysfs_root)), board_(std::move(board)), found_(board_.chips.size()),
       label_base_(board_.items.size()) {}
 
-bool HwmonBackend::matches(const ChipSpec &spec, const std::string &entry,
+bool HwmonBackend::matches(const ChipSpec &want, const std::string &entry,
                            std::string &attrs) const {
     // Attributes sit beside `name`; before Linux 3.x many drivers kept both under device/.
-    if (line_is(entry + "/name", spec.name))
+    if (line_is(entry + "/name", want.name))
         attrs = entry;
-    else if (line_is(entry + "/device/name", spec.name))
+    else if (line_is(entry + "/device/name", want.name))
         attrs = entry + "/device";
     else
         return false;
-    if (!spec.temp1_label.empty() && !line_is(attrs + "/temp1_label", spec.temp1_label))
+    if (!want.temp1_label.empty() && !line_is(attrs + "/temp1_label", want.temp1_label))
         return false;
-    if (spec.address >= 0) {
+    if (want.address >= 0) {
         int bus = -1, addr = -1;
         char device[PATH_MAX];
         if (::realpath((entry + "/device").c_str(), device) == nullptr ||
             !i2c_client(basename_of(device), bus, addr))
             return false;
-        if (addr != spec.address) return false;
+        if (addr != want.address) return false;
         // Bus numbers follow probe order: the adapter is known by its name.
-        if (!line_is(root_ + "/bus/i2c/devices/i2c-" + std::to_string(bus) + "/name", spec.adapter))
+        if (!line_is(root_ + "/bus/i2c/devices/i2c-" + std::to_string(bus) + "/name", want.adapter))
             return false;
     }
     return true;
@@ -143,7 +143,7 @@ int HwmonBackend::chip_dir(int chip, int &dir) {
         dir = f.dir;
         return 0;
     }
-    const ChipSpec &spec = board_.chips[static_cast<size_t>(chip)];
+    const ChipSpec &want = board_.chips[static_cast<size_t>(chip)];
     // (std::filesystem reads directories with 64-bit inode numbers in the 32-bit build too.)
     std::error_code ec;
     int hits = 0;
@@ -152,7 +152,7 @@ int HwmonBackend::chip_dir(int chip, int &dir) {
         const std::string path = e.path().string();
         if (e.path().filename().string().rfind("hwmon", 0) != 0) continue;
         std::string a;
-        if (!matches(spec, path, a)) continue;
+        if (!matches(want, path, a)) continue;
         if (++hits == 1) entry = path, attrs = a;
     }
     if (ec && hits == 0) return ENODEV;

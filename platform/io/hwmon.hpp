@@ -38,7 +38,7 @@ class PVQIO_EXPORT HwmonBackend : public Backend {
     // The chip's attribute folder, found now if it was not held or has gone away.
     int chip_dir(int chip, int &dir);
     void forget(int chip);
-    bool matches(const ChipSpec &spec, const std::string &entry, std::string &attrs) const;
+    bool matches(const ChipSpec &want, const std::string &entry, std::string &attrs) const;
     int resolve(int item, int &dir, std::string &base);
     // An attribute of the item's chip, looked up again once if the chip has gone away.
     int read_attr(int item, const std::string &suffix, std::string &line);
