@@ -12,6 +12,7 @@
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <climits>
 #include <cstring>
@@ -358,6 +359,17 @@ class HwmonTree : public ::testing::TestWithParam<bool> {
 
 } // namespace
 
+// A board description of `chips` and the `mapped` items, every other item "absent".
+static std::string board_file(const std::string &name, const nlohmann::json &chips,
+                              const nlohmann::json &mapped) {
+    nlohmann::json items = nlohmann::json::object();
+    for (std::string_view item : pvqio::kItemNames) items[std::string(item)] = "absent";
+    items.update(mapped);
+    const std::string path = test_temp_path(name);
+    std::ofstream(path) << nlohmann::json{{"chips", chips}, {"items", items}}.dump();
+    return path;
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, HwmonTree, ::testing::Values(false, true),
                          [](const auto &p) { return p.param ? "UnderDevice" : "Current"; });
 
@@ -467,23 +479,15 @@ TEST(HwmonBoard, AKernelBoundSupplyIsReadFromItsHwmonDevice) {
     HwmonTrees tree{test_temp_path("hwmon-bound")};
     tree.adapter(0, kSmbus);
     tree.pmbus(0, 0x58, "dps-460", 230500, 114750000, "0x0842");
-    const int no_debugfs = tree.pmbus(0, 0x59, "pmbus", 120000, 1000000, nullptr);
-    (void)no_debugfs;
-    const std::string board = test_temp_path("board.json");
-    std::ofstream(board) << R"({"chips": {
-        "psu1": {"name": "dps_460", "adapter": "SMBus I801 adapter at f000", "address": "0x58"},
-        "psu2": {"name": "pmbus", "adapter": "SMBus I801 adapter at f000", "address": "0x59"}},
-      "items": {)" <<
-        [] {
-            std::string s;
-            for (int i = 0; i < 62; ++i)
-                s += std::string(i ? "," : "") + "\"" + std::string(pvqio::kItemNames[size_t(i)]) +
-                     "\": \"absent\"";
-            return s;
-        }() << R"(, "HWMID_PSU1_STATUS": {"chip": "psu1", "status": "debugfs"},
-             "HWMID_PSU1_VOLTIN": {"chip": "psu1", "label": "vin"},
-             "HWMID_PSU1_POWERIN": {"chip": "psu1", "label": "pin", "multiplier": 0.001},
-             "HWMID_PSU2_STATUS": {"chip": "psu2", "status": "debugfs"}}})";
+    tree.pmbus(0, 0x59, "pmbus", 120000, 1000000, nullptr); // no debugfs
+    const std::string board = board_file(
+        "board.json",
+        {{"psu1", {{"name", "dps_460"}, {"adapter", kSmbus}, {"address", "0x58"}}},
+         {"psu2", {{"name", "pmbus"}, {"adapter", kSmbus}, {"address", "0x59"}}}},
+        {{"HWMID_PSU1_STATUS", {{"chip", "psu1"}, {"status", "debugfs"}}},
+         {"HWMID_PSU1_VOLTIN", {{"chip", "psu1"}, {"label", "vin"}}},
+         {"HWMID_PSU1_POWERIN", {{"chip", "psu1"}, {"label", "pin"}, {"multiplier", 0.001}}},
+         {"HWMID_PSU2_STATUS", {{"chip", "psu2"}, {"status", "debugfs"}}}});
     pvqio::HwmonBackend hwmon(tree.root(), pvqio::load_board(board));
     char text[30] = {};
     EXPECT_EQ(hwmon.sensor(HWMID_PSU1_STATUS, text), 0);
@@ -500,13 +504,9 @@ TEST(HwmonBoard, TwoChipsTheDescriptionCannotTellApartAreNeitherTaken) {
     HwmonTrees tree{test_temp_path("hwmon-twins")};
     tree.coretemp(0, 2, 45000);
     tree.coretemp(1, 2, 47500);
-    const std::string board = test_temp_path("twins.json");
-    std::ofstream(board) << R"({"chips": {"cpu": {"name": "coretemp"}}, "items": {)" << [] {
-        std::string s;
-        for (int i = 1; i < 62; ++i)
-            s += ",\"" + std::string(pvqio::kItemNames[size_t(i)]) + "\": \"absent\"";
-        return "\"HWMID_TEMP_CPU1\": {\"chip\": \"cpu\", \"attribute\": \"temp1\"}" + s;
-    }() << "}}";
+    const std::string board =
+        board_file("twins.json", {{"cpu", {{"name", "coretemp"}}}},
+                   {{"HWMID_TEMP_CPU1", {{"chip", "cpu"}, {"attribute", "temp1"}}}});
     pvqio::HwmonBackend hwmon(tree.root(), pvqio::load_board(board));
     char text[30] = {};
     EXPECT_EQ(hwmon.sensor(HWMID_TEMP_CPU1, text), ENOTUNIQ);
