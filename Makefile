@@ -91,16 +91,19 @@ demo: deps
 
 # The deliverables: the four plug-ins as 32-bit x86 code, psuprobe as 64-bit x86-64, the SDK
 # headers; checked, then packed into dist/.
+PLUGINS := zrq4470lbp zrq4470lcm zrq4470psu zrq4470hwm
 RELEASE_DIR := dist/zrq4470-bsp-$(shell grep -m1 -o 'zrq4470 VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 release: deps
 	cmake --preset i386 $(I386_FLAGS)
-	cmake --build --preset i386 --target zrq4470lbp zrq4470lcm zrq4470psu zrq4470hwm
+	cmake --build --preset i386 --target $(PLUGINS)
 	cmake --preset release
-	cmake --build --preset release --target psuprobe
+	cmake --build --preset release --target psuprobe $(PLUGINS)
 	rm -rf $(RELEASE_DIR)
 	cmake --install build/i386 --prefix $(RELEASE_DIR) --component plugins
 	cmake --install build/release --prefix $(RELEASE_DIR) --component tools
 	tools/check-release.sh $(RELEASE_DIR)
+	@# The x86-64 build of the plug-ins is held to the same floor.
+	tools/check-release.sh --plugins $(PLUGINS:%=build/release/lib/%.so)
 	tar -C dist -czf $(RELEASE_DIR).tar.gz $(notdir $(RELEASE_DIR))
 	@echo "release: $(RELEASE_DIR).tar.gz"
 

@@ -27,6 +27,16 @@ function(zrq_plugin name)
                                         -Wl,-z,defs)
     target_link_libraries(${name} PRIVATE ${P_LIBS})
     target_compile_definitions(${name} PRIVATE ${P_DEFINES})
+    # Built to load on glibc 2.17 and later (the release check enforces it): the symbols glibc
+    # has re-versioned since are bound to their old versions, and a plug-in with threads keeps
+    # libpthread.so.0, where an old glibc has them. libgcc's helpers (64-bit division on i386:
+    # __divmoddi4 is GCC_7.0.0 in libgcc_s) are linked in; nothing in a plug-in unwinds.
+    target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/cmake/glibc_floor.h)
+    target_link_options(${name} PRIVATE -static-libgcc)
+    if(Threads::Threads IN_LIST P_LIBS)
+        target_link_options(${name} PRIVATE
+                            LINKER:--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state)
+    endif()
     zrq_warnings(${name})
     if(NOT P_TEST_BUILD)
         install(TARGETS ${name} LIBRARY DESTINATION lib COMPONENT plugins)

@@ -1,34 +1,91 @@
 #!/usr/bin/env bash
-# Checks a release folder: the plug-ins are 32-bit x86 shared objects that need only the
-# platform libraries and the runtimes, psuprobe is a 64-bit x86-64 program, the SDK headers
-# are there. Prints one line per file; exits 1 on the first mismatch.
+# Checks the deliverables.
+#
+#   check-release.sh RELEASE_DIR       the release folder: the plug-ins are 32-bit x86 shared
+#                                      objects, psuprobe a 64-bit x86-64 program, the SDK
+#                                      headers are there; and every plug-in meets the floor
+#   check-release.sh --plugins SO...   the floor alone, for shared objects of either class
+#
+# The floor: a plug-in is loaded into a management host on whatever the appliance runs, so it
+# may need nothing above glibc 2.17, libstdc++ of GCC 4.8 (GLIBCXX_3.4.19, CXXABI_1.3.7) and
+# libgcc_s of GCC 4.8 (the manylinux2014 policy), and no library but the C and C++ runtimes
+# and the platform's two. Prints one line per file checked and one per fault; exits 1 when
+# any is found.
 set -euo pipefail
-dir=${1:?usage: check-release.sh RELEASE_DIR}
-fail() { echo "check-release: $*" >&2; exit 1; }
+usage() { echo "usage: check-release.sh RELEASE_DIR | --plugins SO..." >&2; exit 2; }
+[ $# -ge 1 ] || usage
+
+faults=0
+fault() { echo "check-release: $*" >&2; faults=$((faults + 1)); }
 
 header() { readelf -h "$1" 2>/dev/null | sed -n "s/^ *$2: *//p"; }
 
 expect_elf() { # file class machine
-    [ -f "$1" ] || fail "$1 is missing"
+    if [ ! -f "$1" ]; then fault "$1 is missing"; return 1; fi
     local class machine
     class=$(header "$1" Class)
     machine=$(header "$1" Machine)
-    [ "$class" = "$2" ] || fail "$1 is $class, not $2"
-    [ "$machine" = "$3" ] || fail "$1 is for $machine, not $3"
-    echo "ok  $1: $class, $machine"
+    [ "$class" = "$2" ] || { fault "$1 is $class, not $2"; return 1; }
+    [ "$machine" = "$3" ] || { fault "$1 is for $machine, not $3"; return 1; }
 }
 
-allowed='^(libpvqsmb\.so|libpvqio\.so|libstdc\+\+\.so\.6|libm\.so\.6|libgcc_s\.so\.1|libc\.so\.6)$'
-for p in lbp lcm psu hwm; do
-    so="$dir/lib/zrq4470$p.so"
-    expect_elf "$so" ELF32 "Intel 80386"
-    [ "$(header "$so" Type | cut -d' ' -f1)" = DYN ] || fail "$so is not a shared object"
+allowed_libs='^(libc\.so\.6|libm\.so\.6|libpthread\.so\.0|librt\.so\.1|libdl\.so\.2|libgcc_s\.so\.1|libstdc\+\+\.so\.6|libpvqsmb\.so|libpvqio\.so)$'
+declare -A floor=([GLIBC]=2.17 [GLIBCXX]=3.4.19 [CXXABI]=1.3.7 [GCC]=4.8.0)
+
+# "symbol version" for every versioned symbol the object needs from another one.
+needed_versions() {
+    objdump -T "$1" | awk '/\*UND\*/ && $(NF-1) ~ /^\(?[A-Z_]+_[0-9][0-9.]*\)?$/ {
+        v = $(NF-1); gsub(/[()]/, "", v); print $NF, v }' | sort -u
+}
+
+# The newest version of each family the object needs, as "GLIBC_2.17 GLIBCXX_3.4.19".
+newest_versions() {
+    local newest
+    newest=$(needed_versions "$1" | awk '{ print $2 }' | sort -u |
+        awk -F_ '{ n = $NF; sub("_" n "$", ""); print $0, n }' | sort -k1,1 -k2,2V |
+        awk '{ last[$1] = $2 } END { for (f in last) print f "_" last[f] }' | sort | paste -sd' ')
+    echo "${newest:-no versioned symbol}"
+}
+
+check_floor() { # shared object
+    local so=$1 before=$faults lib sym ver family num
+    if [ "$(header "$so" Type | cut -d' ' -f1)" != DYN ]; then
+        fault "$so is not a shared object"
+        return
+    fi
     for lib in $(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-        [[ $lib =~ $allowed ]] || fail "$so needs $lib"
+        [[ $lib =~ $allowed_libs ]] || fault "$so needs $lib, which is not among the allowed libraries"
     done
-done
-expect_elf "$dir/bin/psuprobe" ELF64 "Advanced Micro Devices X86-64"
-for h in pvqinc.h iolib.h; do
-    [ -f "$dir/include/$h" ] || fail "$dir/include/$h is missing"
-    echo "ok  $dir/include/$h"
-done
+    while read -r sym ver; do
+        family=${ver%_*}
+        num=${ver##*_}
+        if [ -z "${floor[$family]:-}" ]; then
+            fault "$so needs $sym@$ver, a version outside the floor's families"
+        elif [ "$(printf '%s\n%s\n' "$num" "${floor[$family]}" | sort -V | tail -n 1)" != "${floor[$family]}" ]; then
+            fault "$so needs $sym@$ver, above the floor ${family}_${floor[$family]}"
+        fi
+    done < <(needed_versions "$so")
+    [ $faults -eq $before ] && echo "ok  $so: needs $(newest_versions "$so")"
+    return 0
+}
+
+if [ "$1" = --plugins ]; then
+    shift
+    [ $# -ge 1 ] || usage
+    for so in "$@"; do
+        if [ -f "$so" ]; then check_floor "$so"; else fault "$so is missing"; fi
+    done
+else
+    dir=$1
+    for p in lbp lcm psu hwm; do
+        so="$dir/lib/zrq4470$p.so"
+        expect_elf "$so" ELF32 "Intel 80386" && check_floor "$so"
+    done
+    # psuprobe is a program: its start-up code binds it to the build machine's glibc.
+    expect_elf "$dir/bin/psuprobe" ELF64 "Advanced Micro Devices X86-64" &&
+        echo "ok  $dir/bin/psuprobe: ELF64, x86-64, needs $(newest_versions "$dir/bin/psuprobe")"
+    for h in pvqinc.h iolib.h; do
+        if [ -f "$dir/include/$h" ]; then echo "ok  $dir/include/$h"; else fault "$dir/include/$h is missing"; fi
+    done
+fi
+[ $faults -eq 0 ] || { echo "check-release: $faults fault(s)" >&2; exit 1; }

@@ -95,8 +95,20 @@ bool g_saved_settings = false;
 // Wakes the receive thread to stop; -1 when there is no thread.
 int g_wake_fd = -1;
 bool g_thread_started = false;
-// Signalled by the receive thread when bytes arrive; waited on with buf_mut.
-pthread_cond_t g_rx_cond = PTHREAD_COND_INITIALIZER;
+// Signalled by the receive thread when bytes arrive; waited on with buf_mut. Its clock is
+// CLOCK_MONOTONIC, so that a deadline does not move when the wall clock is set (NTP, an
+// operator); pthread_cond_clockwait would say so per call, but exists only since glibc 2.30.
+struct MonotonicCond {
+    pthread_cond_t cond;
+    MonotonicCond() {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&cond, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+};
+MonotonicCond g_rx;
 
 struct Rate {
     speed_t code;
@@ -152,7 +164,7 @@ ssize_t receive_chunk(unsigned char (&chunk)[512]) {
     const ssize_t n = read(fLcmDevice, chunk, sizeof chunk);
     const int read_errno = errno;
     for (ssize_t i = 0; i < n; ++i) queue_byte(chunk[i]);
-    if (n > 0) pthread_cond_broadcast(&g_rx_cond);
+    if (n > 0) pthread_cond_broadcast(&g_rx.cond);
     pthread_mutex_unlock(&buf_mut);
     errno = read_errno;
     return n;
@@ -179,8 +191,7 @@ timespec deadline_after(int ms) {
 // are there. Any failure of the wait ends it: it never spins.
 bool wait_for_bytes(int n, const timespec &deadline) {
     while (rx_count() < n) {
-        if (pthread_cond_clockwait(&g_rx_cond, &buf_mut, CLOCK_MONOTONIC, &deadline) != 0)
-            return rx_count() >= n;
+        if (pthread_cond_timedwait(&g_rx.cond, &buf_mut, &deadline) != 0) return rx_count() >= n;
     }
     return true;
 }
