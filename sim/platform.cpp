@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <set>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,6 +29,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Text from the file as a message may show it: on one line, with no control character that
+// a terminal would act on (newline, ESC, NUL) and no byte that is not ASCII; those are written
+// as \xNN.
+std::string printable(const std::string &text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+        }
+    }
+    return out;
+}
+
 // Where in the description a value sits, for error messages: "psu[1].readings.vin".
 struct Where {
     const std::string &file;
@@ -35,7 +54,7 @@ struct Where {
         throw PlatformError(file + ": " + (at.empty() ? "" : at + ": ") + what);
     }
     Where operator[](const std::string &key) const {
-        return {file, at.empty() ? key : at + "." + key};
+        return {file, at.empty() ? printable(key) : at + "." + printable(key)};
     }
     Where operator[](size_t i) const { return {file, at + "[" + std::to_string(i) + "]"}; }
 };
@@ -43,14 +62,18 @@ struct Where {
 // A whole number given as a JSON number or as text ("0x12", "18").
 long long integer(const json &j, const Where &w, long long lo, long long hi) {
     long long v = 0;
-    if (j.is_number_integer()) {
+    if (j.is_number_unsigned() && j.get<unsigned long long>() > LLONG_MAX) {
+        w.fail(std::to_string(j.get<unsigned long long>()) + " is outside " + std::to_string(lo) +
+               ".." + std::to_string(hi));
+    } else if (j.is_number_integer()) {
         v = j.get<long long>();
     } else if (j.is_string()) {
         const std::string s = j.get<std::string>();
         char *end = nullptr;
         errno = 0;
         v = std::strtoll(s.c_str(), &end, 0);
-        if (s.empty() || *end != '\0' || errno != 0) w.fail("\"" + s + "\" is not a whole number");
+        if (s.empty() || *end != '\0' || errno != 0)
+            w.fail("\"" + printable(s) + "\" is not a whole number");
     } else {
         w.fail("expected a whole number");
     }
@@ -97,6 +120,8 @@ void known_keys(const json &j, const Where &w, std::initializer_list<const char 
     }
 }
 
+constexpr unsigned kSwitchChannels = 8;
+
 void load_bypass(const json &j, const Where &w, SimBus &bus,
                  std::map<unsigned, std::unique_ptr<LbpModule>> &out) {
     object(j, w);
@@ -104,8 +129,8 @@ void load_bypass(const json &j, const Where &w, SimBus &bus,
                {"slot", "version", "modules", "system_off_pairs", "just_on_pairs", "runtime_pairs",
                 "timer_max", "timers", "disconnect", "registers", "invalid"});
     if (!j.contains("slot")) w.fail("missing \"slot\"");
-    const unsigned slot =
-        static_cast<unsigned>(integer(j["slot"], w["slot"], 0, SimBus::kMaxChannels));
+    // Slot 0 is the main board; the slot switch has 8 channels, for slots 1 to 8.
+    const unsigned slot = static_cast<unsigned>(integer(j["slot"], w["slot"], 0, kSwitchChannels));
     if (out.count(slot)) w["slot"].fail("slot " + std::to_string(slot) + " is described twice");
     LbpModule::Config c;
     if (j.contains("version")) {
@@ -240,9 +265,13 @@ void load_psu(const json &j, const Where &w, SimBus &bus,
     psus[n - 1] = std::move(psu);
 }
 
+// An item by its name (HWMID_TEMP_CPU1) or its number (0 to 61).
 int item_key(const std::string &key, const Where &w) {
     const int byname = pvqio::item_by_name(key);
     if (byname >= 0) return byname;
+    if (key.empty() || key.find_first_not_of("0123456789") != std::string::npos)
+        w.fail("unknown item (an item's name, HWMID_TEMP_CPU1 to HWMID_PSU2_TEMP2, or its "
+               "number, 0 to 61)");
     return static_cast<int>(integer(json(key), w, 0, 61));
 }
 
@@ -283,7 +312,9 @@ void load_faults(const json &j, const Where &w, SimBus &bus) {
         std::optional<Op> op;
         for (auto [n, o] : kOps)
             if (name == n) op = o;
-        if (!op) wf["op"].fail("unknown operation \"" + name + "\"");
+        if (!op)
+            wf["op"].fail("unknown operation \"" + printable(name) +
+                          "\" (read_word, read_byte, write_byte, read_block or switch)");
         const int times = f.contains("times")
                               ? static_cast<int>(integer(f["times"], wf["times"], -1, 1000000))
                               : -1;
@@ -369,6 +400,34 @@ bool read_document(const std::string &path, std::string &text, std::string &why)
     return ok;
 }
 
+// A parser callback that refuses a key given twice in one object, which JSON parsers
+// otherwise settle silently (the last wins).
+json::parser_callback_t no_duplicate_keys(const std::string &path) {
+    auto open = std::make_shared<std::vector<std::set<std::string>>>();
+    return [open, path](int, json::parse_event_t event, json &parsed) {
+        if (event == json::parse_event_t::object_start) {
+            open->emplace_back();
+        } else if (event == json::parse_event_t::object_end) {
+            if (!open->empty()) open->pop_back();
+        } else if (event == json::parse_event_t::key && !open->empty()) {
+            const std::string key = parsed.get<std::string>();
+            if (!open->back().insert(key).second)
+                throw PlatformError(path + ": the key \"" + printable(key) +
+                                    "\" is given twice in one object");
+        }
+        return true;
+    };
+}
+
+// FNV-1a, 64 bits: the same in the 32-bit and the 64-bit build, which share one state file.
+std::string content_fingerprint(const std::string &text) {
+    uint64_t h = 14695981039346656037ull;
+    for (const unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+    char out[24];
+    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+    return out;
+}
+
 } // namespace
 
 std::unique_ptr<VirtualPlatform> VirtualPlatform::load(const std::string &path) {
@@ -378,15 +437,16 @@ std::unique_ptr<VirtualPlatform> VirtualPlatform::load(const std::string &path) 
         throw PlatformError(path + ": nests deeper than " + std::to_string(kMaxDepth) + " levels");
     json doc;
     try {
-        doc = json::parse(text);
+        doc = json::parse(text, no_duplicate_keys(path));
     } catch (const json::parse_error &e) {
-        throw PlatformError(path + ": not valid JSON: " + e.what());
+        throw PlatformError(path + ": not valid JSON: " + printable(e.what()));
     }
     const Where w{path, ""};
     object(doc, w);
     known_keys(doc, w, {"description", "bypass", "psu", "hwm", "faults"});
     auto p = std::unique_ptr<VirtualPlatform>(new VirtualPlatform);
     p->path_ = path;
+    p->fingerprint_ = content_fingerprint(text);
     if (doc.contains("bypass")) {
         const json &list = array(doc["bypass"], w["bypass"]);
         for (size_t i = 0; i < list.size(); ++i)
@@ -416,9 +476,18 @@ std::string runtime_folder() {
     return base.string();
 }
 
+json parse_state(const std::string &text);
+
+// Whether a state document names this content of the description.
+bool saved_for(const std::string &text, const std::string &fingerprint) {
+    const json doc = parse_state(text);
+    return doc.contains("description") && doc["description"] == fingerprint;
+}
+
 } // namespace
 
-StateStore::StateStore(const std::string &description) : description_(description) {
+StateStore::StateStore(const std::string &description, const std::string &fingerprint)
+    : description_(description), fingerprint_(fingerprint) {
     std::error_code ec;
     const fs::path abs = fs::absolute(description, ec);
     const fs::path dir = abs.parent_path();
@@ -453,15 +522,9 @@ void StateStore::unlock() const {
 
 int StateStore::read_text(std::string &text) const {
     text.clear();
-    struct stat desc {
-    }, state{};
+    struct stat state {};
     if (::stat(state_.c_str(), &state) != 0) return errno == ENOENT ? 0 : errno;
     if (!S_ISREG(state.st_mode)) return EISDIR;
-    if (::stat(description_.c_str(), &desc) == 0 &&
-        (desc.st_mtim.tv_sec > state.st_mtim.tv_sec ||
-         (desc.st_mtim.tv_sec == state.st_mtim.tv_sec &&
-          desc.st_mtim.tv_nsec > state.st_mtim.tv_nsec)))
-        return 0; // the description was edited: start from it again
     const int fd = ::open(state_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno;
     char buf[4096];
@@ -476,6 +539,8 @@ int StateStore::read_text(std::string &text) const {
         text.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
+    // Saved for another content of the description (it was edited): start from it again.
+    if (!saved_for(text, fingerprint_)) text.clear();
     return 0;
 }
 
@@ -570,6 +635,7 @@ std::string save_bypass(VirtualPlatform &platform, const std::string &state_json
                                         {"valid", hex(valid.data(), 256)},
                                         {"remaining", s.remaining}};
     }
+    doc["description"] = platform.fingerprint();
     doc["bypass"] = bypass;
     doc["clock"] = now;
     return doc.dump(1);
@@ -578,7 +644,7 @@ std::string save_bypass(VirtualPlatform &platform, const std::string &state_json
 // ---- Backend -------------------------------------------------------------------------------
 
 PlatformBackend::PlatformBackend(std::unique_ptr<VirtualPlatform> platform)
-    : platform_(std::move(platform)), store_(platform_->path()) {}
+    : platform_(std::move(platform)), store_(platform_->path(), platform_->fingerprint()) {}
 
 PlatformBackend::~PlatformBackend() = default;
 
@@ -639,7 +705,7 @@ namespace {
 class PlatformIoBackend : public pvqio::Backend {
   public:
     explicit PlatformIoBackend(std::unique_ptr<VirtualPlatform> platform)
-        : platform_(std::move(platform)), store_(platform_->path()) {
+        : platform_(std::move(platform)), store_(platform_->path(), platform_->fingerprint()) {
         const HwmSection &h = platform_->hwm();
         for (int i = 0; i < 62; ++i) {
             if (h.values[static_cast<size_t>(i)]) sim_.set(i, *h.values[static_cast<size_t>(i)]);
@@ -676,6 +742,7 @@ class PlatformIoBackend : public pvqio::Backend {
         int err = store_.read_text(text);
         if (err == 0) {
             json doc = parse_state(text);
+            doc["description"] = platform_->fingerprint();
             doc["caseopen"] = 0;
             err = store_.write_text(doc.dump(1));
         }

@@ -45,12 +45,15 @@ class VirtualPlatform {
 
     SimBus &bus() { return bus_; }
     const std::string &path() const { return path_; }
+    // Names the description's content: a state saved for other content is not this one's.
+    const std::string &fingerprint() const { return fingerprint_; }
     std::map<unsigned, std::unique_ptr<LbpModule>> &bypass() { return bypass_; }
     PmbusPsu *psu(unsigned number) { return psus_[number - 1].get(); }
     HwmSection &hwm() { return hwm_; }
 
   private:
     std::string path_;
+    std::string fingerprint_;
     SimBus bus_;
     std::map<unsigned, std::unique_ptr<LbpModule>> bypass_;
     std::array<std::unique_ptr<PmbusPsu>, 3> psus_;
@@ -61,11 +64,12 @@ class VirtualPlatform {
 // The state file of a description file, and its lock.
 class StateStore {
   public:
-    explicit StateStore(const std::string &description);
+    StateStore(const std::string &description, const std::string &fingerprint);
     const std::string &state_path() const { return state_; }
 
-    // The state document as JSON text ("" when there is none, or when the description is
-    // newer than it: an edited description starts afresh). Call with the lock held. Each
+    // The state document as JSON text ("" when there is none, or when it was saved for another
+    // content of the description: an edited description starts afresh, a touched one does
+    // not). Call with the lock held. Each
     // returns 0 or the errno of what failed: a state that cannot be read or kept must fail
     // the transfer, not vanish behind a success.
     int read_text(std::string &text) const;
@@ -77,6 +81,7 @@ class StateStore {
 
   private:
     std::string description_;
+    std::string fingerprint_;
     std::string state_;
     std::string lock_path_;
     mutable int lock_fd_ = -1;

@@ -73,18 +73,39 @@ TEST_F(PlatformFile, WritesPersistToTheNextProcess) {
     EXPECT_EQ(w >> 8, 0x0F);
 }
 
-TEST_F(PlatformFile, EditedDescriptionStartsAfresh) {
-    const std::string path = write(kTwoModules);
-    {
+TEST_F(PlatformFile, AnEditedDescriptionStartsAfreshATouchedOneKeepsItsState) {
+    const struct {
+        const char *name;
+        std::function<void(const std::string &)> change;
+        int want; // register 0x12 of slot 0 afterwards
+    } cases[] = {
+        {"touched, even into the future",
+         [](const std::string &path) {
+             fs::last_write_time(path, fs::file_time_type::clock::now() + std::chrono::hours(24));
+         },
+         0x07},
+        {"rewritten with the same content",
+         [](const std::string &path) { std::ofstream(path) << kTwoModules; }, 0x07},
+        {"edited", [](const std::string &path) { std::ofstream(path) << kTwoModules << " "; }, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write(kTwoModules);
+        fs::remove(path + ".state");
+        {
+            auto b = open(path);
+            ASSERT_EQ(b->write_byte(0x6E, 0x12, 0x07), 0);
+        }
+        c.change(path);
         auto b = open(path);
-        ASSERT_EQ(b->write_byte(0x6E, 0x12, 0x07), 0);
+        uint16_t w = 0;
+        ASSERT_EQ(b->read_word(0x6E, 0x12, &w), 0);
+        EXPECT_EQ(w >> 8, c.want);
+        // And a state saved after the change is kept from then on.
+        ASSERT_EQ(b->write_byte(0x6E, 0x12, 0x03), 0);
+        ASSERT_EQ(open(path)->read_word(0x6E, 0x12, &w), 0);
+        EXPECT_EQ(w >> 8, 0x03);
     }
-    // A later modification time than the state's.
-    fs::last_write_time(path, fs::last_write_time(path + ".state") + std::chrono::seconds(5));
-    auto b = open(path);
-    uint16_t w = 0;
-    ASSERT_EQ(b->read_word(0x6E, 0x12, &w), 0);
-    EXPECT_EQ(w >> 8, 0);
 }
 
 TEST_F(PlatformFile, DescriptionErrorsNameTheFileAndThePlace) {
@@ -100,9 +121,19 @@ TEST_F(PlatformFile, DescriptionErrorsNameTheFileAndThePlace) {
          "psu[0].readings.vcc: unknown reading"},
         {R"({"psu": [{"number": 2, "status_word": 70000}]})",
          "psu[0].status_word: 70000 is outside 0..65535"},
-        {R"({"hwm": {"values": {"HWMID_NOPE": 1}}})",
-         "hwm.values.HWMID_NOPE: \"HWMID_NOPE\" is not a whole number"},
-        {R"({"faults": [{"op": "explode"}]})", "faults[0].op: unknown operation \"explode\""},
+        {R"({"hwm": {"values": {"HWMID_TEMP_CPU9": 1}}})",
+         "hwm.values.HWMID_TEMP_CPU9: unknown item (an item's name"},
+        {R"({"hwm": {"values": {"62": 1}}})", "hwm.values.62: 62 is outside 0..61"},
+        {R"({"faults": [{"op": "explode"}]})",
+         "faults[0].op: unknown operation \"explode\" (read_word, read_byte, write_byte, "
+         "read_block or switch)"},
+        {R"({"bypass": [{"slot": 9}]})", "bypass[0].slot: 9 is outside 0..8"},
+        {R"({"bypass": [{"slot": 0, "slot": 1}]})", "the key \"slot\" is given twice"},
+        {R"({"psu": [{"number": 18446744073709551615}]})",
+         "psu[0].number: 18446744073709551615 is outside 1..3"},
+        {"{\"bypass\": [{\"slot\": 0, \"a\\nb\\u001b[2J\": 1}]}",
+         "bypass[0].a\\x0Ab\\x1B[2J: unknown key"},
+        {"{\"bypass\": [{\"slot\": 0, \"a\\u0000b\": 1}]}", "bypass[0].a\\x00b: unknown key"},
         {R"({"bypass": [{"slot": 0, "colour": "red"}]})", "bypass[0].colour: unknown key"},
     };
     for (const auto &[text, message] : cases) {
@@ -115,6 +146,8 @@ TEST_F(PlatformFile, DescriptionErrorsNameTheFileAndThePlace) {
             const std::string what = e.what();
             EXPECT_EQ(what.rfind(path + ": ", 0), 0u) << what;
             EXPECT_NE(what.find(message), std::string::npos) << what;
+            for (const unsigned char c : what)
+                EXPECT_TRUE(c >= 0x20 && c < 0x7F) << "one line of plain text: " << what;
         }
     }
     EXPECT_THROW(VirtualPlatform::load((dir / "missing.json").string()), PlatformError);
