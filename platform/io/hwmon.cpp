@@ -96,8 +96,8 @@ int to_text(double value, char *text) {
 } // namespace
 
 HwmonBackend::HwmonBackend(std::string sysfs_root, Board board)
-    : root_(std::move(sysfs_root)), board_(std::move(board)), found_(board_.chips.size()),
-      label_base_(board_.items.size()) {}
+    : root_(std::move(sysfs_root)), board_(std::move(board)), said_(board_.chips.size()),
+      found_(board_.chips.size()), label_base_(board_.items.size()) {}
 
 bool HwmonBackend::matches(const ChipSpec &want, const std::string &entry,
                            std::string &attrs) const {
@@ -154,6 +154,14 @@ int HwmonBackend::chip_dir(int chip, int &dir) {
         std::string a;
         if (!matches(want, path, a)) continue;
         if (++hits == 1) entry = path, attrs = a;
+    }
+    if (hits == 0 && !said_[static_cast<size_t>(chip)]) {
+        // Once per chip: the reason every reading of it fails, where the user sees it.
+        said_[static_cast<size_t>(chip)] = 1;
+        std::fprintf(stderr,
+                     "libpvqio: no hwmon chip \"%s\" under %s/class/hwmon: load its driver, or "
+                     "name a virtual platform in PVQSMB_PLATFORM\n",
+                     want.name.c_str(), root_.c_str());
     }
     if (ec && hits == 0) return ENODEV;
     // None, or two that the description cannot tell apart (two coretemp chips without their

@@ -47,6 +47,7 @@ class PVQIO_EXPORT HwmonBackend : public Backend {
     std::string root_;
     Board board_;
     std::mutex mutex_;
+    std::vector<char> said_;              // whether a missing chip was reported (once per chip)
     std::vector<Found> found_;            // per chip of the board
     std::vector<std::string> label_base_; // per item found by label: "temp3"
 };

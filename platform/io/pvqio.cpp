@@ -25,8 +25,16 @@ class NoMonitor : public Backend {
     int clear_caseopen() override { return ENODEV; }
 };
 
+// The virtual platform to serve: PVQIO_PLATFORM, else the one the SMBus library serves
+// (PVQSMB_PLATFORM), so that one variable points every program at one platform.
+const char *platform_description() {
+    for (const char *name : {"PVQIO_PLATFORM", "PVQSMB_PLATFORM"})
+        if (const char *path = std::getenv(name); path && *path) return path;
+    return nullptr;
+}
+
 std::unique_ptr<Backend> choose() {
-    if (const char *path = std::getenv("PVQIO_PLATFORM"); path && *path) {
+    if (const char *path = platform_description()) {
         char error[512] = "";
         if (Backend *b = zrqsim_platform_io_backend(path, error, sizeof error))
             return std::unique_ptr<Backend>(b);
