@@ -16,7 +16,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const char *kPlatform = R"({
-  "bypass": [{"slot": 0}, {"slot": 1, "version": [2, 0], "runtime_pairs": 3, "disconnect": false}],
+  "bypass": [{"slot": 0}, {"slot": 1, "version": [2, 0], "runtime_pairs": 3, "disconnect": false,
+              "timers": 2, "timer_max": [120, 120, 0]},
+             {"slot": 6}],
   "psu": [{"number": 1, "maker": "DELTA"}, {"number": 2, "maker": "3Y", "status_word": 2114}],
   "hwm": {"values": {"HWMID_TEMP_CPU1": 45000, "HWMID_RPM_FanCpu1": 2400,
                      "HWMID_RPM_FanSys1": 3100, "HWMID_PSU1_VOLTIN": 230500},
@@ -65,38 +67,64 @@ void expect_cases(Zrqctl &t, const std::vector<Case> &cases,
 
 TEST_F(Zrqctl, LanBypass) {
     const std::vector<Case> cases = {
-        {{"lbp", "list"}, "mask: 0x0003", 0},
+        {{"lbp", "list"}, "mask: 0x0043", 0}, // slot 6 is in reach: --maxslots is 8
+        {{"lbp", "list", "--maxslots", "4"}, "mask: 0x0003", 0},
         {{"lbp", "info", "1"}, "version:          2.0", 0},
-        {{"lbp", "bypass", "0", "2", "on"}, "result: ERR_Success", 0},
+        {{"lbp", "info", "1"}, "timer3_max_sec:   - (no such timer)", 0},
+        {{"lbp", "info", "6"}, "slot:             6", 0},
+        {{"lbp", "bypass", "0", "2", "on"}, "done: pair 2 of slot 0 put into bypass", 0},
         {{"lbp", "status", "0"}, "runtime_bypass:     0x02 (pairs 2)", 0},
-        {{"lbp", "pairs", "0", "system-off", "0x05"}, "ERR_Success", 0},
+        {{"lbp", "pairs", "0", "system-off", "0x05"}, "system-off bypass of slot 0 set to 0x05", 0},
         {{"lbp", "status", "0"}, "system_off_bypass:  0x05 (pairs 1, 3)", 0},
+        {{"lbp", "bypass", "0", "010", "off"}, "must be 1 to 8, not 010", 2}, // never octal
+        {{"lbp", "bypass", "0", "02", "on"}, "pair 2 of slot 0 put into bypass", 0},
         {{"lbp", "disconnect", "1", "3", "on"}, "ERR_NotSupport (-5)", 1},
-        {{"lbp", "bypass", "1", "3", "on"}, "ERR_InvalidParam (-4)", 1},
-        {{"lbp", "status", "5"}, "ERR_NotSupport (-5)", 1},
-        {{"lbp", "status", "2"}, "ERR_Error (-1)", 1},
-        {{"lbp", "timer", "config", "0", "1", "30", "bypass", "0x03"}, "ERR_Success", 0},
-        {{"lbp", "timer", "start", "0", "1"}, "ERR_Success", 0},
-        {{"lbp", "timer", "status", "0", "1"}, "status: 1 (running)", 0},
-        {{"lbp", "timer", "start", "0", "3"}, "ERR_InvalidParam (-4)", 1},
-        {{"lbp", "info", "300"}, "slot: Value 300 not in range 0 to 255", 2},
+        {{"lbp", "bypass", "1", "3", "on"},
+         "slot 1's module has pairs 1, 2 at run time; 0x04 asks for pairs 3 as well",
+         2},
+        {{"lbp", "pairs", "0", "runtime", "0x10"}, "0x10 asks for pairs 5 as well", 2},
+        {{"lbp", "status", "5", "--maxslots", "4"}, "slot 5 is above --maxslots 4", 2},
+        {{"lbp", "status", "2"},
+         "ERR_Error (-1): no module answers in slot 2 (lbp list shows the slots that hold one)",
+         1},
+        {{"lbp", "timer", "config", "0", "1", "256", "bypass", "1"},
+         "timer 1 of slot 0 takes at most 255 s, not 256",
+         2},
+        {{"lbp", "timer", "config", "0", "3", "7", "bypass", "1"}, "multiple of 5, not 7", 2},
+        {{"lbp", "timer", "status", "1", "3"}, "slot 1's module has no timer 3", 2},
+        {{"lbp", "timer", "tick", "0", "1"}, "timer 1 is not running: start it first", 1},
+        {{"lbp", "timer", "config", "0", "1", "30", "bypass", "0x03"},
+         "done: timer 1 of slot 0 set to 30 s, then bypass 0x03 (pairs 1, 2)",
+         0},
+        {{"lbp", "timer", "start", "0", "1"}, "timer 1 of slot 0 started", 0},
+        {{"lbp", "timer", "status", "0", "1"}, "status:  1 (running)", 0},
+        {{"lbp", "timer", "start", "0", "3"}, "timer: must be 1 to 2, not 3", 2},
+        {{"lbp", "info", "9"}, "slot: must be 0 to 8, not 9", 2},
+        {{"lbp", "info", "0x1"}, "slot:             1", 0},
+        {{"lbp", "info", "abc"},
+         "must be a number (decimal, or hexadecimal with 0x), not \"abc\"",
+         2},
+        {{"--maxslots", "12", "lbp", "list"}, "--maxslots: must be 0 to 8, not 12", 2},
         {{"lbp", "bypass", "0", "1", "maybe"}, "maybe", 2},
         {{"lbp", "frobnicate"}, "unexpected argument: frobnicate", 2},
     };
     expect_cases(*this, cases, [this](auto a) { return run(a); });
 }
 
-TEST_F(Zrqctl, SlotSwitchCodesAreNamedAsTheSwitchs) {
+TEST_F(Zrqctl, LibraryCodesAreNamedWithTheirOrigin) {
     platform(R"({"op": "switch", "slot": 1, "code": -16})");
     const ProcessResult r = run({"lbp", "status", "1"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("-16 (the slot switch's own code, passed up unchanged)"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find(
+            "-16 EBUSY: Device or resource busy (libpvqsmb's code, passed up by the plug-in)"),
+        std::string::npos)
         << r.out;
-    const ProcessResult j = run({"--json", "lbp", "status", "1"});
+    const ProcessResult j = run({"lbp", "status", "1", "--json"});
     const auto doc = nlohmann::json::parse(j.out.substr(0, j.out.find("zrqctl:")));
     EXPECT_EQ(doc["code"], -16);
-    EXPECT_EQ(doc["origin"], "slot switch");
+    EXPECT_EQ(doc["errno"], "EBUSY");
+    EXPECT_EQ(doc["origin"], "libpvqsmb");
     EXPECT_EQ(doc["ok"], false);
 }
 
@@ -107,16 +135,29 @@ TEST_F(Zrqctl, PowerSupplies) {
         {{"psu", "info", "1"}, "manufacturer: DELTA", 0},
         {{"psu", "status", "2"}, "bits:        POWER_GOOD# OFF CML", 0},
         {{"psu", "watts", "1", "out"}, "watts:   126.000 W", 0},
+        {{"psu", "watts", "1", "out"}, "sensor:  psu1 output", 0},
+        // The 3Y supply answers READ_VOUT in LINEAR11: the figures stay the plug-in's, said so.
+        {{"psu", "watts", "2", "out"},
+         "note:    3Y POWER supplies report their output voltage in LINEAR11",
+         0},
+        {{"psu", "watts", "2", "out"}, "psuprobe 2 -wo reads them right", 0},
         {{"psu", "sensors", "2"}, "_brdPVQ_PSU_SensorInfo(PSU 2): ERR_Error (-1)", 1},
-        {{"psu", "info", "3"}, "ERR_InvalidParam (-4)", 1},
+        {{"psu", "sensors", "1"}, "temp1   35.50 C", 0},
+        {{"psu", "info", "3"}, "psu: must be 1 to 2, not 3", 2},
         {{"psu", "watts", "1", "sideways"}, "sideways", 2},
     };
     expect_cases(*this, cases, [this](auto a) { return run(a); });
     const ProcessResult r = run({"--json", "psu", "watts", "1", "out"});
     ASSERT_EQ(r.status, 0);
     const auto doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc["ok"], true);
     EXPECT_EQ(doc["volts"], 12.0);
     EXPECT_EQ(doc["amperes"], 10.5);
+    EXPECT_FALSE(doc.contains("note"));
+    // Rounded to what the supply resolves, not the float's noise (1.0499999523162842).
+    const auto s = nlohmann::json::parse(run({"psu", "sensors", "1", "--json"}).out);
+    EXPECT_EQ(s["rows"][0], (nlohmann::json{{"sensor", "temp1"}, {"celsius", 35.5}}));
+    EXPECT_EQ(s["rows"][2], (nlohmann::json{{"sensor", "fan"}, {"rpm", 5000}}));
 }
 
 TEST_F(Zrqctl, HardwareMonitor) {
@@ -124,15 +165,85 @@ TEST_F(Zrqctl, HardwareMonitor) {
         {{"hwm", "table"}, "CPU1 Temp", 0},
         {{"hwm", "table"}, "case_open: yes", 0},
         {{"hwm", "temp", "cpu", "1"}, "celsius: 45.000 C", 0},
-        {{"hwm", "fan", "sys", "1"}, "rpm: 3100 rpm", 0},
-        {{"hwm", "fan", "cpu", "3"}, "ERR_InvalidParam (-4)", 1},
-        {{"hwm", "psu", "1"}, "volts: 230 V", 0},
-        {{"hwm", "temp", "sys", "2"}, "(the I/O library's own code, passed up unchanged)", 1},
-        {{"hwm", "report", "62"}, "ERR_InvalidParam (-4)", 1},
-        {{"hwm", "caseopen-clear"}, "ERR_Success", 0},
+        {{"hwm", "temp", "cpu", "1"}, "sensor:  cpu1", 0},
+        {{"hwm", "fan", "sys", "1"}, "rpm:    3100 rpm", 0},
+        {{"hwm", "fan", "cpu", "3"}, "cpu fan must be 1 or 2, not 3", 2},
+        {{"hwm", "psu", "1"}, "volts:  230 V", 0},
+        {{"hwm", "temp", "sys", "2"}, "ENODATA: No data available (libpvqio's code, passed up", 1},
+        {{"hwm", "report", "62"}, "item: must be 0 to 61, not 62", 2},
+        {{"hwm", "report", "0"}, "celsius: 45.000 C", 0},
+        {{"hwm", "caseopen-clear"}, "done: chassis-intrusion flag cleared", 0},
         {{"hwm", "caseopen"}, "case_open: no", 0},
     };
     expect_cases(*this, cases, [this](auto a) { return run(a); });
+    const auto table = nlohmann::json::parse(run({"hwm", "table", "--json"}).out);
+    EXPECT_EQ(
+        table["rows"][0],
+        (nlohmann::json{{"item", 0}, {"name", "CPU1 Temp"}, {"celsius", 45.0}, {"raw", "45000"}}));
+    EXPECT_EQ(table["rows"][1]["errno"], "ENODATA");
+}
+
+TEST_F(Zrqctl, OnePlatformVariableServesBothLibraries) {
+    const std::string file = (dir / "platform.json").string();
+    const ProcessResult r =
+        run_program(ZRQCTL, {"--plugins", PLUGIN_DIR, "hwm", "temp", "cpu", "1"},
+                    {"PVQSMB_PLATFORM=" + file}, true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("celsius: 45.000 C"), std::string::npos) << r.out;
+}
+
+TEST_F(Zrqctl, WithNoBusAndNoHwmonNothingIsPassedOffAsARead) {
+    // No platform named, and an adapter that is not there: the libraries say why, zrqctl fails.
+    const std::vector<std::string> env = {"PVQSMB_ADAPTER=/nonexistent/i2c-7",
+                                          "PVQIO_SYSFS=" + (dir / "nosys").string()};
+    const struct {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{"psu", "list"}, "no SMBus adapter: no supply could be asked"},
+        {{"psu", "list"}, "libpvqsmb: /nonexistent/i2c-7"},
+        {{"lbp", "list"},
+         "ENODEV: No such device (libpvqsmb's code, passed up by the plug-in): no "
+         "SMBus adapter could be had"},
+        {{"hwm", "table"}, "no sensor could be read"},
+        {{"hwm", "table"}, "libpvqio: no hwmon chip \"coretemp\""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        std::vector<std::string> args = {"--plugins", PLUGIN_DIR};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = run_program(ZRQCTL, args, env, true);
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Zrqctl, JsonAnywhereAndForEveryOutcome) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        bool ok;
+    } cases[] = {
+        {{"--json", "lbp", "list"}, 0, true},
+        {{"lbp", "--json", "list"}, 0, true},
+        {{"lbp", "list", "--json"}, 0, true},
+        {{"lbp", "bypass", "0", "1", "on", "--json"}, 0, true},
+        {{"lbp", "info", "9", "--json"}, 2, false},
+        {{"lbp", "nope", "--json"}, 2, false},
+        {{"lbp", "status", "2", "--json"}, 1, false},
+    };
+    for (const auto &c : cases) {
+        std::string cmd;
+        for (const auto &a : c.args) cmd += a + " ";
+        SCOPED_TRACE(cmd);
+        const ProcessResult r = run(c.args);
+        EXPECT_EQ(r.status, c.status);
+        const auto doc = nlohmann::json::parse(r.out.substr(0, r.out.find("zrqctl:")));
+        EXPECT_EQ(doc["ok"], c.ok);
+    }
+    const ProcessResult v = run_program(ZRQCTL, {"--version"}, {}, true);
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out.rfind("zrqctl ", 0), 0u) << v.out;
 }
 
 TEST_F(Zrqctl, LcdModuleOnThePseudoTerminal) {
@@ -141,14 +252,25 @@ TEST_F(Zrqctl, LcdModuleOnThePseudoTerminal) {
     const std::vector<Case> cases = {
         {{"lcm", "--port", pty, "info"}, "model:    0x1470", 0},
         {{"lcm", "--port", pty, "info"}, "baudrate: 38400", 0},
-        {{"lcm", "--port", pty, "write", "zrq4470", "hello"}, "ERR_Success", 0},
-        {{"lcm", "--port", pty, "brightness", "9"},
-         "_brdPVQ_LCM_Brightness: ERR_InvalidParam (-4)",
-         1},
+        {{"lcm", "--port", pty, "write", "zrq4470", "hello"}, "done: 2 lines written", 0},
+        {{"lcm", "--port", pty, "brightness", "9"}, "level: must be 1 to 8, not 9", 2},
+        {{"lcm", "--port", pty, "write", "caf\xC3\xA9"},
+         "line 1: character 4 (byte 0xC3) is not printable ASCII",
+         2},
+        {{"lcm", "--port", pty, "write", std::string(21, 'x')},
+         "line 1 has 21 characters; the module shows 20 there",
+         2},
+        {{"lcm", "--port", pty, "write-at", "15", "1", "1234567"}, "the module shows 6 there", 2},
+        {{"lcm", "--port", pty, "startup", std::string(41, 'x')}, "the module shows 40 there", 2},
+        {{"lcm", "--port", pty, "speed", "1200"}, "1200", 2},
         {{"lcm", "--port", pty, "keys"}, "keys: 0x00 (none)", 0},
-        {{"lcm", "--port", "/nonexistent/tty", "info"}, "ERR_OpenFail (-2)", 1},
+        {{"lcm", "--port", "/nonexistent/tty", "info"},
+         "ERR_OpenFail (-2): there is no /nonexistent/tty on this machine",
+         1},
         // Opened, but nothing answers: closed again before the plug-in is unloaded.
-        {{"lcm", "--port", "/dev/null", "info"}, "ERR_OpenFail (-2)", 1},
+        {{"lcm", "--port", "/dev/null", "info"},
+         "ERR_OpenFail (-2): no LCD module answered on /dev/null",
+         1},
     };
     expect_cases(*this, cases, [this](auto a) { return run(a); });
     // The write's text stays on the screen until the next open clears it.

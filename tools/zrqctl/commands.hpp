@@ -11,21 +11,53 @@
 
 namespace zrqctl {
 
+// The slot switch has 8 channels: slots 1 to 8 behind it, 0 on the main board.
+constexpr int kSwitchChannels = 8;
+
 struct Context {
     bool json = false;
     std::string plugins; // --plugins
-    int maxslots = 4;
+    int maxslots = kSwitchChannels;
     std::function<void(Report &)> action; // set by the chosen subcommand
 
     std::string dir() const { return plugin_dir(plugins); }
 };
 
+// A whole number as people type it: decimal ("08" is eight: nothing is read as octal), or
+// hexadecimal with 0x; turned into plain decimal for the option it checks, or refused with
+// the range in the message.
+inline CLI::Validator number(long lo, long hi) {
+    return CLI::Validator(
+        [lo, hi](std::string &text) -> std::string {
+            const bool hex =
+                text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+            const std::string digits = hex ? text.substr(2) : text;
+            const char *allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
+            if (digits.empty() || digits.size() > 9 ||
+                digits.find_first_not_of(allowed) != std::string::npos)
+                return "must be a number (decimal, or hexadecimal with 0x), not \"" + text + "\"";
+            const long v = std::stol(digits, nullptr, hex ? 16 : 10);
+            if (v < lo || v > hi)
+                return "must be " + std::to_string(lo) + " to " + std::to_string(hi) + ", not " +
+                       text;
+            text = std::to_string(v);
+            return "";
+        },
+        std::to_string(lo) + ".." + std::to_string(hi));
+}
+
+// A required whole-number argument in lo..hi.
+inline CLI::Option *number_arg(CLI::App *cmd, const char *name, int &value, long lo, long hi,
+                               const char *help) {
+    return cmd->add_option(name, value, help)->required()->transform(number(lo, hi));
+}
+
 // "on"/"off" (or 1/0) to 1/0.
 inline CLI::Option *add_switch(CLI::App *cmd, const char *name, int &value, const char *help) {
     return cmd->add_option(name, value, help)
         ->required()
-        ->transform(CLI::CheckedTransformer(std::map<std::string, int>{{"on", 1}, {"off", 0}}))
-        ->check(CLI::Range(0, 1));
+        ->transform(CLI::CheckedTransformer(
+            std::map<std::string, int>{{"on", 1}, {"off", 0}, {"1", 1}, {"0", 0}}));
 }
 
 // When subcommand `cmd` is chosen, `body` runs with plug-in `plugin` loaded.

@@ -1,6 +1,8 @@
 #include "host.hpp"
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <filesystem>
@@ -43,25 +45,50 @@ std::string status_name(int code) {
     return code <= 0 && code >= -6 ? kNames[-code] : "";
 }
 
+std::string errno_name(int code) {
+    const int e = code < 0 ? -code : code;
+    const char *name = e > 0 ? strerrorname_np(e) : nullptr;
+    return name ? name : "";
+}
+
+namespace {
+const char *origin_text(Origin origin) {
+    switch (origin) {
+    case Origin::SmbusLibrary:
+        return "libpvqsmb's code, passed up by the plug-in";
+    case Origin::IoLibrary:
+        return "libpvqio's code, passed up by the plug-in";
+    default:
+        return "not a status code of the plug-in";
+    }
+}
+} // namespace
+
 std::string status_text(int code, Origin origin) {
     const std::string name = status_name(code);
     if (!name.empty()) return name + " (" + std::to_string(code) + ")";
-    switch (origin) {
-    case Origin::SlotSwitch:
-        return std::to_string(code) + " (the slot switch's own code, passed up unchanged)";
-    case Origin::IoLibrary:
-        return std::to_string(code) + " (the I/O library's own code, passed up unchanged)";
-    default:
-        return std::to_string(code) + " (not a status code of the plug-in)";
-    }
+    const std::string err = errno_name(code);
+    const int e = code < 0 ? -code : code;
+    if (err.empty() || origin == Origin::Plugin)
+        return std::to_string(code) + " (" + origin_text(origin) + ")";
+    return std::to_string(code) + " " + err + ": " + std::strerror(e) + " (" + origin_text(origin) +
+           ")";
 }
 
-CallFailed::CallFailed(std::string call, int code, Origin origin)
-    : std::runtime_error(call + ": " + status_text(code, origin)), call_(std::move(call)),
-      code_(code), origin_(origin) {}
+CallFailed::CallFailed(std::string call, int code, Origin origin, std::string hint)
+    : std::runtime_error(call + ": " + status_text(code, origin) +
+                         (hint.empty() ? "" : ": " + hint)),
+      call_(std::move(call)), code_(code), origin_(origin), hint_(std::move(hint)) {}
 
-void check(const std::string &call, int code, Origin origin) {
-    if (code != 0) throw CallFailed(call, code, origin);
+void check(const std::string &call, int code, Origin origin,
+           const std::function<std::string(int)> &hint) {
+    if (code != 0) throw CallFailed(call, code, origin, hint ? hint(code) : "");
+}
+
+Json rounded(double value, int places) {
+    if (!std::isfinite(value)) return nullptr;
+    const double scale = std::pow(10.0, places);
+    return std::round(value * scale) / scale;
 }
 
 void Report::field(const std::string &key, const Json &value, const std::string &text) {
@@ -82,7 +109,7 @@ void Report::print() const {
     if (json_) {
         Json out = doc_;
         if (!headers_.empty()) out["rows"] = json_rows_;
-        std::cout << out.dump(2) << "\n";
+        std::cout << out.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
         return;
     }
     size_t width = 0;
@@ -108,16 +135,29 @@ void Report::print() const {
 
 void Report::print_failure(const CallFailed &f, bool json) {
     if (json) {
-        Json out = {{"ok", false}, {"call", f.call()}, {"code", f.code()}};
+        Json out = {{"ok", false}, {"error", "call"}, {"call", f.call()}, {"code", f.code()}};
         const std::string name = status_name(f.code());
         out["status"] = name.empty() ? Json(nullptr) : Json(name);
-        if (name.empty())
-            out["origin"] = f.origin() == Origin::SlotSwitch  ? "slot switch"
-                            : f.origin() == Origin::IoLibrary ? "I/O library"
-                                                              : "plug-in";
-        std::cout << out.dump(2) << "\n";
+        if (name.empty()) {
+            const std::string err = errno_name(f.code());
+            out["errno"] = err.empty() || f.origin() == Origin::Plugin ? Json(nullptr) : Json(err);
+            out["origin"] = f.origin() == Origin::SmbusLibrary ? "libpvqsmb"
+                            : f.origin() == Origin::IoLibrary  ? "libpvqio"
+                                                               : "plug-in";
+        }
+        out["message"] = f.what();
+        if (!f.hint().empty()) out["hint"] = f.hint();
+        std::cout << out.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
     }
     std::cerr << "zrqctl: " << f.what() << "\n";
+}
+
+void Report::print_error(const std::string &kind, const std::string &message, bool json) {
+    if (json)
+        std::cout << Json{{"ok", false}, {"error", kind}, {"message", message}}.dump(
+                         2, ' ', false, Json::error_handler_t::replace)
+                  << "\n";
+    std::cerr << "zrqctl: " << message << "\n";
 }
 
 std::string hex(unsigned value, int digits) {

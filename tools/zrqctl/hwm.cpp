@@ -3,6 +3,7 @@
 #include "iolib.h"
 #include "pvqinc.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #define EXPORT(plugin, name) (plugin).fn<decltype(name)>(#name)
@@ -12,53 +13,101 @@ namespace {
 
 constexpr const char *kHwmPlugin = "zrq4470hwm.so";
 
-void io_check(const std::string &call, int code) {
-    check(call, code, Origin::IoLibrary);
+std::string why_io_failed(int code) {
+    switch (code < 0 ? -code : code) {
+    case ENODEV:
+        return "no hardware monitor could be had (libpvqio said why above)";
+    case ENOENT:
+        return "the board has no such sensor, or its driver is not loaded";
+    default:
+        return "";
+    }
 }
 
-// The unit of an item's raw reading, for the table.
-const char *unit_of(int item) {
+void io_check(const std::string &call, int code) {
+    check(call, code, Origin::IoLibrary, why_io_failed);
+}
+
+struct Unit {
+    const char *key;    // the JSON key of the quantity
+    const char *symbol; // after the number, for people
+    int places;         // decimals the sensor resolves
+    double scale;       // raw reading per unit
+};
+constexpr Unit kCelsius{"celsius", "C", 3, 1000}, kVolts{"volts", "V", 3, 1000},
+    kAmperes{"amperes", "A", 3, 1000}, kWatts{"watts", "W", 3, 1000}, kRpm{"rpm", "rpm", 0, 1},
+    kStatus{"status_word", "", 0, 1};
+
+// The unit of an item's raw reading.
+const Unit &unit_of(int item) {
     if (item <= HWMID_TEMP_SYS2 || item == HWMID_PSU1_TEMP1 || item == HWMID_PSU1_TEMP2 ||
         item == HWMID_PSU2_TEMP || item == HWMID_PSU2_TEMP2)
-        return "C";
+        return kCelsius;
     if (item <= HWMID_VOLT_DDRCH8 || item == HWMID_PSU1_VOLTIN || item == HWMID_PSU1_VOLTOUT ||
         item == HWMID_PSU2_VOLTIN || item == HWMID_PSU2_VOLTOUT)
-        return "V";
+        return kVolts;
     if (item == HWMID_PSU1_CURRENTIN || item == HWMID_PSU1_CURRENTOUT ||
         item == HWMID_PSU2_CURRENTIN || item == HWMID_PSU2_CURRENTOUT)
-        return "A";
-    if (item == HWMID_PSU1_POWERIN || item == HWMID_PSU2_POWERIN) return "W";
-    if (item == HWMID_PSU1_STATUS || item == HWMID_PSU2_STATUS) return "";
-    return "rpm";
+        return kAmperes;
+    if (item == HWMID_PSU1_POWERIN || item == HWMID_PSU2_POWERIN) return kWatts;
+    if (item == HWMID_PSU1_STATUS || item == HWMID_PSU2_STATUS) return kStatus;
+    return kRpm;
+}
+
+// A reading's value in its unit and as people read it; the raw text as the library gave it.
+void reading(int item, const char *raw, Json &row, std::string &text) {
+    const Unit &u = unit_of(item);
+    const long long value = std::atoll(raw);
+    if (&u == &kStatus) {
+        row[u.key] = value;
+        text = hex(static_cast<unsigned>(value), 4);
+    } else if (&u == &kRpm) {
+        row[u.key] = value;
+        text = std::to_string(value) + " rpm";
+    } else {
+        row[u.key] = rounded(static_cast<double>(value) / u.scale, u.places);
+        text = fixed(static_cast<double>(value) / u.scale, u.places) + " " + u.symbol;
+    }
+    row["raw"] = raw;
 }
 
 void table(const Plugin &p, Report &r) {
     auto *report = EXPORT(p, _brdPVQ_HWM_GetSensorReport);
     auto *name = EXPORT(p, _brdPVQ_HWM_GetSensorName);
     r.columns({"item", "name", "reading", "raw"});
+    int read = 0;
     for (int item = 0; item < HWMID_TOTAL; ++item) {
         char n[64] = {}, v[64] = {};
         const int rn = name(item, n);
         const int rv = report(item, v);
         Json row = {{"item", item}, {"name", rn == 0 ? Json(n) : Json(nullptr)}};
-        std::string reading = "-";
+        std::string text = "-", raw;
         if (rv == 0) {
-            const std::string unit = unit_of(item);
-            const long long raw = std::atoll(v);
-            row["raw"] = raw;
-            reading = unit == "rpm" || unit.empty()
-                          ? std::to_string(raw) + (unit.empty() ? "" : " rpm")
-                          : fixed(raw / 1000.0, 3) + " " + unit;
+            reading(item, v, row, text);
+            raw = v;
+            ++read;
         } else {
-            row["raw"] = nullptr;
             row["code"] = rv;
+            const std::string err = errno_name(rv);
+            row["errno"] = err.empty() ? Json(nullptr) : Json(err);
+            raw = err.empty() ? "code " + std::to_string(rv) : err;
         }
-        r.row(row, {std::to_string(item), rn == 0 ? n : "?", reading,
-                    rv == 0 ? v : "code " + std::to_string(rv)});
+        r.row(row, {std::to_string(item), rn == 0 ? n : "?", text, raw});
     }
+    if (read == 0)
+        throw NothingRead("no sensor could be read (libpvqio said why above, where it knows)");
     unsigned char open = 0;
     io_check("_brdPVQ_HWM_CaseOpenStatus", EXPORT(p, _brdPVQ_HWM_CaseOpenStatus)(&open));
     r.field("case_open", open != 0, open ? "yes" : "no");
+}
+
+// A single reading named by its sensor.
+void single(Report &r, const std::string &sensor, const Unit &u, double value) {
+    r.field("sensor", sensor);
+    if (&u == &kRpm)
+        r.field(u.key, static_cast<long long>(value), fixed(value, 0) + " rpm");
+    else
+        r.field(u.key, rounded(value, u.places), fixed(value, u.places) + " " + u.symbol);
 }
 
 } // namespace
@@ -80,22 +129,22 @@ void add_hwm(CLI::App &app, Context &ctx) {
     c->add_option("which", a->which, "cpu or sys")
         ->required()
         ->check(CLI::IsMember({"cpu", "sys"}));
-    c->add_option("number", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
+    number_arg(c, "number", a->number, 1, 2, "1 or 2");
     on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         float t = 0;
         const bool cpu = a->which == "cpu";
         io_check(cpu ? "_brdPVQ_HWM_GetCpuTemp" : "_brdPVQ_HWM_GetSysTemp",
                  (cpu ? EXPORT(p, _brdPVQ_HWM_GetCpuTemp)
                       : EXPORT(p, _brdPVQ_HWM_GetSysTemp))(u8(a->number), &t));
-        r.field("celsius", t, fixed(t, 3) + " C");
+        single(r, a->which + std::to_string(a->number), kCelsius, t);
     });
 
     c = cmd->add_subcommand("vcore", "CPU core voltage");
-    c->add_option("cpu", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
+    number_arg(c, "cpu", a->number, 1, 2, "1 or 2");
     on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         float v = 0;
         io_check("_brdPVQ_HWM_GetVcore", EXPORT(p, _brdPVQ_HWM_GetVcore)(u8(a->number), &v));
-        r.field("volts", v, fixed(v, 3) + " V");
+        single(r, "vcore" + std::to_string(a->number), kVolts, v);
     });
 
     c = cmd->add_subcommand("rail", "A supply rail or the battery");
@@ -110,39 +159,48 @@ void add_hwm(CLI::App &app, Context &ctx) {
         const char *symbol = symbols.at(a->which);
         float v = 0;
         io_check(symbol, p.fn<decltype(_brdPVQ_HWM_Get12V)>(symbol)(&v));
-        r.field("volts", v, fixed(v, 3) + " V");
+        single(r, a->which, kVolts, v);
     });
 
     c = cmd->add_subcommand("fan", "Fan speed: cpu N, sys N, or fan N (rotor 1 = A, 2 = B)");
     c->add_option("which", a->which, "cpu, sys or fan")
         ->required()
         ->check(CLI::IsMember({"cpu", "sys", "fan"}));
-    c->add_option("number", a->number, "Fan number")->required()->check(CLI::Range(0, 255));
+    c->add_option("number", a->number, "Fan number: cpu and sys 1 or 2, fan 1 to 10")
+        ->required()
+        ->transform(number(1, 10));
     c->add_option("rotor", a->seq, "Rotor of a numbered fan: 1 (A) or 2 (B)")
-        ->check(CLI::Range(0, 255));
+        ->transform(number(1, 2));
     on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         unsigned short rpm = 0;
+        std::string sensor = a->which + " fan " + std::to_string(a->number);
+        if (a->which != "fan" && a->number > 2)
+            throw BadArgument(a->which + " fan must be 1 or 2, not " + std::to_string(a->number));
         if (a->which == "cpu")
             io_check("_brdPVQ_HWM_GetCpuFan",
                      EXPORT(p, _brdPVQ_HWM_GetCpuFan)(u8(a->number), &rpm));
         else if (a->which == "sys")
             io_check("_brdPVQ_HWM_GetSysFan",
                      EXPORT(p, _brdPVQ_HWM_GetSysFan)(u8(a->number), &rpm));
-        else
+        else {
+            sensor = "fan " + std::to_string(a->number) + (a->seq == 1 ? "A" : "B");
             io_check("_brdPVQ_HWM_GetFanSpeedEx",
                      EXPORT(p, _brdPVQ_HWM_GetFanSpeedEx)(u8(a->number), &rpm, u8(a->seq)));
-        r.field("rpm", rpm, std::to_string(rpm) + " rpm");
+        }
+        single(r, sensor, kRpm, rpm);
     });
 
     c = cmd->add_subcommand("psu", "Input voltage of a power supply, whole volts");
-    c->add_option("psu", a->number, "1 or 2")->required()->check(CLI::Range(0, 255));
+    number_arg(c, "psu", a->number, 1, 2, "1 or 2");
     on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         unsigned short v = 0;
         io_check("_brdPVQ_HWM_GetPowerSupply",
                  EXPORT(p, _brdPVQ_HWM_GetPowerSupply)(u8(a->number), &v));
+        r.field("sensor", "psu" + std::to_string(a->number) + " input");
         r.field("volts", v, std::to_string(v) + " V");
     });
 
+    // With no chassis-intrusion input the plug-in answers "not opened": that is its contract.
     on_run(ctx, cmd->add_subcommand("caseopen", "Whether the chassis has been opened"), kHwmPlugin,
            [](const Plugin &p, Report &r) {
                unsigned char open = 0;
@@ -153,20 +211,25 @@ void add_hwm(CLI::App &app, Context &ctx) {
            kHwmPlugin, [](const Plugin &p, Report &r) {
                io_check("_brdPVQ_HWM_ClearCaseOpenStatus",
                         EXPORT(p, _brdPVQ_HWM_ClearCaseOpenStatus)());
-               r.field("result", "ERR_Success");
+               r.done("chassis-intrusion flag cleared");
            });
 
-    c = cmd->add_subcommand("report", "Raw reading of one sensor item");
-    c->add_option("item", a->item, "Item 0 to 61")->required();
+    c = cmd->add_subcommand("report", "Reading of one sensor item, with its raw text");
+    number_arg(c, "item", a->item, 0, HWMID_TOTAL - 1, "Item 0 to 61");
     on_run(ctx, c, kHwmPlugin, [a](const Plugin &p, Report &r) {
         char text[64] = {};
         io_check("_brdPVQ_HWM_GetSensorReport",
                  EXPORT(p, _brdPVQ_HWM_GetSensorReport)(a->item, text));
         char name[64] = {};
-        EXPORT(p, _brdPVQ_HWM_GetSensorName)(a->item, name);
+        const int rn = EXPORT(p, _brdPVQ_HWM_GetSensorName)(a->item, name);
+        Json row;
+        std::string shown;
+        reading(a->item, text, row, shown);
         r.field("item", a->item);
-        r.field("name", name);
-        r.field("text", text);
+        r.field("name", rn == 0 ? Json(name) : Json(nullptr), rn == 0 ? name : "?");
+        const Unit &u = unit_of(a->item);
+        r.field(u.key, row[u.key], shown);
+        r.field("raw", text);
     });
 }
 

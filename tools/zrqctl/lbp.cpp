@@ -19,25 +19,73 @@ std::string slot_call(const char *name, int slot) {
     return std::string(name) + "(slot " + std::to_string(slot) + ")";
 }
 
-// A call that may pass up the slot switch's own code.
-void lbp_check(const char *name, int slot, int code) {
-    check(slot_call(name, slot), code, Origin::SlotSwitch);
+std::string list_of(unsigned mask, const char *what) {
+    std::string list;
+    for (unsigned n = 1; n <= 8; ++n)
+        if (mask & (1u << (n - 1))) list += (list.empty() ? "" : ", ") + std::to_string(n);
+    return list.empty() ? std::string("no ") + what : std::string(what) + " " + list;
 }
 
-void done(Report &r) {
-    r.field("result", "ERR_Success");
+// Why a call on `slot` likely failed, from what the bus and the module show.
+std::string why_slot_failed(const Plugin &p, int slot, uint16_t max, int code) {
+    const int e = code < 0 ? -code : code;
+    if (code < -7) {
+        if (e == ENODEV) return "no SMBus adapter could be had (libpvqsmb said why above)";
+        if (e == ENXIO) return "nothing answers at the module's address";
+        if (e == ETIMEDOUT || e == EAGAIN) return "the bus did not complete the transfer";
+        return "";
+    }
+    uint16_t present = 0;
+    if (EXPORT(p, _brdPVQ_LBP_QueryDevices)(&present, max) == ERR_Success &&
+        (present & (1u << slot)) == 0)
+        return "no module answers in slot " + std::to_string(slot) +
+               " (lbp list shows the slots that hold one)";
+    return "";
+}
+
+// A call on `slot` that may pass up the SMBus library's own code.
+void lbp_check(const Plugin &p, const char *name, int slot, uint16_t max, int code) {
+    check(slot_call(name, slot), code, Origin::SmbusLibrary,
+          [&](int c) { return why_slot_failed(p, slot, max, c); });
+}
+
+LBPDEV_INFO module_info(const Plugin &p, int slot, uint16_t max) {
+    LBPDEV_INFO i{};
+    lbp_check(p, "_brdPVQ_LBP_DeviceInfo", slot, max,
+              EXPORT(p, _brdPVQ_LBP_DeviceInfo)(static_cast<uint8_t>(slot), &i, max));
+    return i;
+}
+
+// The slot is one the switch has and --maxslots lets the plug-in reach.
+void check_slot(int slot, int maxslots) {
+    if (slot > maxslots)
+        throw BadArgument("slot " + std::to_string(slot) + " is above --maxslots " +
+                          std::to_string(maxslots));
+}
+
+// Refuses a mask with a bit the module lacks in `caps`.
+void check_mask(unsigned mask, unsigned caps, int slot, const char *what, const char *phase) {
+    if ((mask & ~caps) != 0)
+        throw BadArgument("slot " + std::to_string(slot) + "'s module has " + list_of(caps, what) +
+                          phase + "; " + hex(mask) + " asks for " + list_of(mask & ~caps, what) +
+                          " as well");
+}
+
+uint16_t timer_max(const LBPDEV_INFO &i, int timer) {
+    return timer == 1 ? i.uwTimer1_MaxSec : timer == 2 ? i.uwTimer2_MaxSec : i.uwTimer3_MaxSec;
+}
+
+void check_timer(const LBPDEV_INFO &i, int slot, int timer) {
+    if (timer_max(i, timer) == 0)
+        throw BadArgument("slot " + std::to_string(slot) + "'s module has no timer " +
+                          std::to_string(timer));
 }
 
 CLI::App *slot_command(CLI::App *parent, const char *name, const char *help, LbpArgs &a) {
     CLI::App *c = parent->add_subcommand(name, help);
-    c->add_option("slot", a.slot, "Slot (0 is the main board)")
-        ->required()
-        ->check(CLI::Range(0, 255));
+    number_arg(c, "slot", a.slot, 0, kSwitchChannels,
+               "Slot: 0 is the main board, 1 to 8 behind the switch");
     return c;
-}
-
-CLI::Option *byte_arg(CLI::App *c, const char *name, int &value, const char *help) {
-    return c->add_option(name, value, help)->required()->check(CLI::Range(0, 255));
 }
 
 } // namespace
@@ -46,162 +94,226 @@ void add_lbp(CLI::App &app, Context &ctx) {
     auto a = std::make_shared<LbpArgs>();
     CLI::App *lbp = app.add_subcommand("lbp", "LAN bypass modules");
     lbp->require_subcommand(1);
-    auto max = [&ctx] { return static_cast<uint16_t>(ctx.maxslots); };
+    // Every slot command: the slot checked against --maxslots, then `body`.
+    auto on_slot = [&ctx, a](CLI::App *c,
+                             std::function<void(const Plugin &, uint16_t, Report &)> body) {
+        on_run(ctx, c, kLbpPlugin, [&ctx, a, body](const Plugin &p, Report &r) {
+            check_slot(a->slot, ctx.maxslots);
+            body(p, static_cast<uint16_t>(ctx.maxslots), r);
+        });
+    };
     auto u8 = [](int v) { return static_cast<uint8_t>(v); };
 
     on_run(ctx, lbp->add_subcommand("list", "Which slots hold a module"), kLbpPlugin,
-           [&ctx, max](const Plugin &p, Report &r) {
+           [&ctx](const Plugin &p, Report &r) {
                uint16_t mask = 0;
-               check("_brdPVQ_LBP_QueryDevices", EXPORT(p, _brdPVQ_LBP_QueryDevices)(&mask, max()),
-                     Origin::SlotSwitch);
+               const auto max = static_cast<uint16_t>(ctx.maxslots);
+               check("_brdPVQ_LBP_QueryDevices", EXPORT(p, _brdPVQ_LBP_QueryDevices)(&mask, max),
+                     Origin::SmbusLibrary, [&](int c) { return why_slot_failed(p, 0, max, c); });
                r.field("mask", mask, hex(mask, 4));
                r.columns({"slot", "module"});
-               for (int s = 0; s <= ctx.maxslots && s < 16; ++s) {
+               for (int s = 0; s <= ctx.maxslots; ++s) {
                    const bool present = mask & (1u << s);
                    r.row(Json{{"slot", s}, {"present", present}},
                          {std::to_string(s), present ? "present" : "-"});
                }
            });
 
-    on_run(ctx, slot_command(lbp, "info", "Version, capabilities and timer maxima", *a), kLbpPlugin,
-           [a, max](const Plugin &p, Report &r) {
-               LBPDEV_INFO i{};
-               lbp_check("_brdPVQ_LBP_DeviceInfo", a->slot,
-                         EXPORT(p, _brdPVQ_LBP_DeviceInfo)(a->u8slot(), &i, max()));
-               r.field("slot", i.ubSlotIndex);
-               r.field("version",
-                       std::to_string(i.ubVersion[0]) + "." + std::to_string(i.ubVersion[1]));
-               r.field("type", i.ubType);
-               r.field("modules", i.ubModules);
-               r.field("system_off_pairs", i.ubSystemOff_Pairs,
-                       mask_text(i.ubSystemOff_Pairs, "pairs"));
-               r.field("just_on_pairs", i.ubJustOn_Pairs, mask_text(i.ubJustOn_Pairs, "pairs"));
-               r.field("runtime_pairs", i.ubRuntime_Pairs, mask_text(i.ubRuntime_Pairs, "pairs"));
-               r.field("timer1_max_sec", i.uwTimer1_MaxSec);
-               r.field("timer2_max_sec", i.uwTimer2_MaxSec);
-               r.field("timer3_max_sec", i.uwTimer3_MaxSec);
-           });
+    on_slot(slot_command(lbp, "info", "Version, capabilities and timer maxima", *a),
+            [a](const Plugin &p, uint16_t max, Report &r) {
+                const LBPDEV_INFO i = module_info(p, a->slot, max);
+                r.field("slot", i.ubSlotIndex);
+                r.field("version",
+                        std::to_string(i.ubVersion[0]) + "." + std::to_string(i.ubVersion[1]));
+                r.field("type", i.ubType);
+                r.field("modules", i.ubModules);
+                r.field("system_off_pairs", i.ubSystemOff_Pairs,
+                        mask_text(i.ubSystemOff_Pairs, "pairs"));
+                r.field("just_on_pairs", i.ubJustOn_Pairs, mask_text(i.ubJustOn_Pairs, "pairs"));
+                r.field("runtime_pairs", i.ubRuntime_Pairs, mask_text(i.ubRuntime_Pairs, "pairs"));
+                for (int t = 1; t <= 3; ++t) {
+                    const uint16_t m = timer_max(i, t);
+                    r.field("timer" + std::to_string(t) + "_max_sec", m,
+                            m == 0
+                                ? "- (no such timer)"
+                                : std::to_string(m) + " s" + (t == 3 ? " (5-second steps)" : ""));
+                }
+            });
 
-    on_run(ctx, slot_command(lbp, "status", "Bypass and disconnect masks", *a), kLbpPlugin,
-           [a, max](const Plugin &p, Report &r) {
-               PAIRS_STATUS s{};
-               lbp_check("_brdPVQ_LBP_GetPairsStatus", a->slot,
-                         EXPORT(p, _brdPVQ_LBP_GetPairsStatus)(a->u8slot(), &s, max()));
-               r.field("slot", s.ubSlotIndex);
-               r.field("system_off_bypass", s.ubSystemOff_PairsBypass,
-                       mask_text(s.ubSystemOff_PairsBypass, "pairs"));
-               r.field("just_on_bypass", s.ubJustOn_PairsBypass,
-                       mask_text(s.ubJustOn_PairsBypass, "pairs"));
-               r.field("runtime_bypass", s.ubRuntime_PairsBypass,
-                       mask_text(s.ubRuntime_PairsBypass, "pairs"));
-               r.field("just_on_disconnect", s.ubJustOn_PortsDisconnect,
-                       mask_text(s.ubJustOn_PortsDisconnect, "ports"));
-               r.field("runtime_disconnect", s.ubRuntime_PortsDisconnect,
-                       mask_text(s.ubRuntime_PortsDisconnect, "ports"));
-           });
+    on_slot(slot_command(lbp, "status", "Bypass and disconnect masks", *a),
+            [a](const Plugin &p, uint16_t max, Report &r) {
+                PAIRS_STATUS s{};
+                lbp_check(p, "_brdPVQ_LBP_GetPairsStatus", a->slot, max,
+                          EXPORT(p, _brdPVQ_LBP_GetPairsStatus)(a->u8slot(), &s, max));
+                r.field("slot", s.ubSlotIndex);
+                r.field("system_off_bypass", s.ubSystemOff_PairsBypass,
+                        mask_text(s.ubSystemOff_PairsBypass, "pairs"));
+                r.field("just_on_bypass", s.ubJustOn_PairsBypass,
+                        mask_text(s.ubJustOn_PairsBypass, "pairs"));
+                r.field("runtime_bypass", s.ubRuntime_PairsBypass,
+                        mask_text(s.ubRuntime_PairsBypass, "pairs"));
+                r.field("just_on_disconnect", s.ubJustOn_PortsDisconnect,
+                        mask_text(s.ubJustOn_PortsDisconnect, "ports"));
+                r.field("runtime_disconnect", s.ubRuntime_PortsDisconnect,
+                        mask_text(s.ubRuntime_PortsDisconnect, "ports"));
+            });
 
     CLI::App *c =
         slot_command(lbp, "bypass", "Put one pair into bypass at run time, or take it out", *a);
-    byte_arg(c, "pair", a->number, "Pair number, from 1");
+    number_arg(c, "pair", a->number, 1, 8, "Pair number, from 1");
     add_switch(c, "state", a->on, "on or off");
-    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
-        lbp_check(
-            "_brdPVQ_LBP_SetPairBypass", a->slot,
-            EXPORT(p, _brdPVQ_LBP_SetPairBypass)(a->u8slot(), u8(a->number), u8(a->on), max()));
-        done(r);
+    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+        check_mask(1u << (a->number - 1), module_info(p, a->slot, max).ubRuntime_Pairs, a->slot,
+                   "pairs", " at run time");
+        lbp_check(p, "_brdPVQ_LBP_SetPairBypass", a->slot, max,
+                  EXPORT(p, _brdPVQ_LBP_SetPairBypass)(a->u8slot(), u8(a->number), u8(a->on), max));
+        r.done("pair " + std::to_string(a->number) + " of slot " + std::to_string(a->slot) +
+               (a->on ? " put into bypass" : " taken out of bypass"));
     });
 
     c = slot_command(lbp, "pairs", "Set the whole bypass mask of one phase", *a);
     c->add_option("phase", a->phase, "system-off, just-on or runtime")
         ->required()
         ->check(CLI::IsMember({"system-off", "just-on", "runtime"}));
-    byte_arg(c, "mask", a->mask, "Pair mask (pair n is bit n-1), e.g. 0x03");
-    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
-        const char *name = a->phase == "system-off" ? "_brdPVQ_LBP_SetSystemOffPairs"
-                           : a->phase == "just-on"  ? "_brdPVQ_LBP_SetJustOnPairs"
-                                                    : "_brdPVQ_LBP_SetAllPairs";
-        lbp_check(name, a->slot,
-                  p.fn<decltype(_brdPVQ_LBP_SetAllPairs)>(name)(a->u8slot(), u8(a->mask), max()));
-        done(r);
+    number_arg(c, "mask", a->mask, 0, 255, "Pair mask (pair n is bit n-1), e.g. 0x03");
+    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+        const LBPDEV_INFO i = module_info(p, a->slot, max);
+        const bool off = a->phase == "system-off", just = a->phase == "just-on";
+        check_mask(static_cast<unsigned>(a->mask),
+                   off    ? i.ubSystemOff_Pairs
+                   : just ? i.ubJustOn_Pairs
+                          : i.ubRuntime_Pairs,
+                   a->slot, "pairs",
+                   off    ? " for system-off"
+                   : just ? " for just-on"
+                          : " at run time");
+        const char *name = off    ? "_brdPVQ_LBP_SetSystemOffPairs"
+                           : just ? "_brdPVQ_LBP_SetJustOnPairs"
+                                  : "_brdPVQ_LBP_SetAllPairs";
+        lbp_check(p, name, a->slot, max,
+                  p.fn<decltype(_brdPVQ_LBP_SetAllPairs)>(name)(a->u8slot(), u8(a->mask), max));
+        r.done(a->phase + " bypass of slot " + std::to_string(a->slot) + " set to " +
+               mask_text(static_cast<unsigned>(a->mask), "pairs"));
     });
 
     c = slot_command(lbp, "disconnect", "Disconnect one port at run time, or reconnect it", *a);
-    byte_arg(c, "port", a->number, "Port number, from 1");
+    number_arg(c, "port", a->number, 1, 8, "Port number, from 1");
     add_switch(c, "state", a->on, "on (disconnected) or off");
-    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
+    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
         lbp_check(
-            "_brdPVQ_LBP_SetPortDisconnect", a->slot,
-            EXPORT(p, _brdPVQ_LBP_SetPortDisconnect)(a->u8slot(), u8(a->number), u8(a->on), max()));
-        done(r);
+            p, "_brdPVQ_LBP_SetPortDisconnect", a->slot, max,
+            EXPORT(p, _brdPVQ_LBP_SetPortDisconnect)(a->u8slot(), u8(a->number), u8(a->on), max));
+        r.done("port " + std::to_string(a->number) + " of slot " + std::to_string(a->slot) +
+               (a->on ? " disconnected" : " reconnected"));
     });
 
     c = slot_command(lbp, "disconnect-all", "Set the whole run-time disconnect mask", *a);
-    byte_arg(c, "mask", a->mask, "Port mask (port n is bit n-1)");
-    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
-        lbp_check("_brdPVQ_LBP_SetAllPortsDisconnect", a->slot,
-                  EXPORT(p, _brdPVQ_LBP_SetAllPortsDisconnect)(a->u8slot(), u8(a->mask), max()));
-        done(r);
+    number_arg(c, "mask", a->mask, 0, 255, "Port mask (port n is bit n-1)");
+    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+        lbp_check(p, "_brdPVQ_LBP_SetAllPortsDisconnect", a->slot, max,
+                  EXPORT(p, _brdPVQ_LBP_SetAllPortsDisconnect)(a->u8slot(), u8(a->mask), max));
+        r.done("run-time disconnect of slot " + std::to_string(a->slot) + " set to " +
+               mask_text(static_cast<unsigned>(a->mask), "ports"));
     });
 
     struct SlotOp {
-        const char *name, *help, *symbol;
+        const char *name, *help, *symbol, *done;
     };
     static constexpr SlotOp kSlotOps[] = {
-        {"save", "Make the module keep its configuration", "_brdPVQ_LBP_SaveConfig"},
-        {"factory-reset", "Restore the module's factory settings", "_brdPVQ_LBP_FactoryReset"}};
+        {"save", "Make the module keep its configuration", "_brdPVQ_LBP_SaveConfig",
+         "configuration saved in the module"},
+        {"factory-reset", "Restore the module's factory settings", "_brdPVQ_LBP_FactoryReset",
+         "factory settings restored"}};
     for (const SlotOp &op : kSlotOps)
-        on_run(ctx, slot_command(lbp, op.name, op.help, *a), kLbpPlugin,
-               [a, max, op](const Plugin &p, Report &r) {
-                   lbp_check(op.symbol, a->slot,
-                             p.fn<decltype(_brdPVQ_LBP_SaveConfig)>(op.symbol)(a->u8slot(), max()));
-                   done(r);
-               });
+        on_slot(slot_command(lbp, op.name, op.help, *a),
+                [a, op](const Plugin &p, uint16_t max, Report &r) {
+                    lbp_check(p, op.symbol, a->slot, max,
+                              p.fn<decltype(_brdPVQ_LBP_SaveConfig)>(op.symbol)(a->u8slot(), max));
+                    r.done(std::string(op.done) + " (slot " + std::to_string(a->slot) + ")");
+                });
 
     CLI::App *timer = lbp->add_subcommand("timer", "The module's countdown timers");
     timer->require_subcommand(1);
     c = slot_command(timer, "config", "Count and action of a timer", *a);
-    byte_arg(c, "timer", a->number, "Timer 1 to 3");
-    c->add_option("seconds", a->seconds, "Time in seconds")
-        ->required()
-        ->check(CLI::Range(0, 65535));
-    c->add_option("action", a->action, "bypass (1) or disconnect (2)")
+    number_arg(c, "timer", a->number, 1, 3, "Timer 1 to 3");
+    number_arg(c, "seconds", a->seconds, 0, 65535,
+               "Time in seconds, up to the timer's maximum (lbp info); timer 3 in 5-second steps");
+    c->add_option("action", a->action, "bypass or disconnect")
         ->required()
         ->transform(
-            CLI::CheckedTransformer(std::map<std::string, int>{{"bypass", 1}, {"disconnect", 2}}))
-        ->check(CLI::Range(0, 255));
-    byte_arg(c, "mask", a->mask, "Pairs to bypass, or ports to disconnect");
-    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
+            CLI::CheckedTransformer(std::map<std::string, int>{{"bypass", 1}, {"disconnect", 2}}));
+    number_arg(c, "mask", a->mask, 0, 255, "Pairs to bypass, or ports to disconnect");
+    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+        const LBPDEV_INFO i = module_info(p, a->slot, max);
+        check_timer(i, a->slot, a->number);
+        const std::string name =
+            "timer " + std::to_string(a->number) + " of slot " + std::to_string(a->slot);
+        if (a->seconds > timer_max(i, a->number))
+            throw BadArgument(name + " takes at most " + std::to_string(timer_max(i, a->number)) +
+                              " s, not " + std::to_string(a->seconds));
+        if (a->number == 3 && a->seconds % 5 != 0)
+            throw BadArgument("timer 3 counts in 5-second steps: give a multiple of 5, not " +
+                              std::to_string(a->seconds));
+        if (a->action == 1)
+            check_mask(static_cast<unsigned>(a->mask), i.ubRuntime_Pairs, a->slot, "pairs",
+                       " at run time");
         LBP_TIMERCFG cfg{};
         cfg.ubTimerNo = u8(a->number);
         cfg.uwTimeSec = static_cast<uint16_t>(a->seconds);
         cfg.ubAction = u8(a->action);
         cfg.ubEffect = u8(a->mask);
-        lbp_check("_brdPVQ_LBP_TimerConfig", a->slot,
-                  EXPORT(p, _brdPVQ_LBP_TimerConfig)(a->u8slot(), cfg, max()));
-        done(r);
+        lbp_check(p, "_brdPVQ_LBP_TimerConfig", a->slot, max,
+                  EXPORT(p, _brdPVQ_LBP_TimerConfig)(a->u8slot(), cfg, max));
+        r.done(name + " set to " + std::to_string(a->seconds) + " s, then " +
+               (a->action == 1
+                    ? "bypass " + mask_text(static_cast<unsigned>(a->mask), "pairs")
+                    : "disconnect " + mask_text(static_cast<unsigned>(a->mask), "ports")));
     });
 
-    static constexpr SlotOp kTimerOps[] = {
-        {"start", "Start a timer (1 or 2)", "_brdPVQ_LBP_TimerStart"},
-        {"stop", "Stop a timer", "_brdPVQ_LBP_TimerStop"},
-        {"tick", "Restart a running timer (1 or 2)", "_brdPVQ_LBP_TimerTick"}};
-    for (const SlotOp &op : kTimerOps) {
+    struct TimerOp {
+        const char *name, *help, *symbol, *done;
+        int last; // the highest timer the call takes
+    };
+    static constexpr TimerOp kTimerOps[] = {
+        {"start", "Start a timer (1 or 2)", "_brdPVQ_LBP_TimerStart", "started", 2},
+        {"stop", "Stop a timer (1 to 3)", "_brdPVQ_LBP_TimerStop", "stopped", 3},
+        {"tick", "Restart a running timer (1 or 2)", "_brdPVQ_LBP_TimerTick", "restarted", 2}};
+    for (const TimerOp &op : kTimerOps) {
         c = slot_command(timer, op.name, op.help, *a);
-        byte_arg(c, "timer", a->number, "Timer number");
-        on_run(ctx, c, kLbpPlugin, [a, max, u8, op](const Plugin &p, Report &r) {
+        number_arg(c, "timer", a->number, 1, op.last,
+                   op.last == 2 ? "Timer 1 or 2" : "Timer 1 to 3");
+        on_slot(c, [a, u8, op](const Plugin &p, uint16_t max, Report &r) {
+            check_timer(module_info(p, a->slot, max), a->slot, a->number);
             auto *fn = p.fn<decltype(_brdPVQ_LBP_TimerStart)>(op.symbol);
-            lbp_check(op.symbol, a->slot, fn(a->u8slot(), u8(a->number), max()));
-            done(r);
+            check(slot_call(op.symbol, a->slot), fn(a->u8slot(), u8(a->number), max),
+                  Origin::SmbusLibrary, [&](int code) {
+                      uint8_t st = 0;
+                      if (code == ERR_InvalidParam && std::string(op.name) == "tick" &&
+                          EXPORT(p, _brdPVQ_LBP_TimerStatus)(a->u8slot(), u8(a->number), &st,
+                                                             max) == ERR_Success &&
+                          st != 1)
+                          return "timer " + std::to_string(a->number) +
+                                 " is not running: start it first (lbp timer start)";
+                      return why_slot_failed(p, a->slot, max, code);
+                  });
+            r.done("timer " + std::to_string(a->number) + " of slot " + std::to_string(a->slot) +
+                   " " + op.done);
         });
     }
     c = slot_command(timer, "status", "Status byte of a timer", *a);
-    byte_arg(c, "timer", a->number, "Timer 1 to 3");
-    on_run(ctx, c, kLbpPlugin, [a, max, u8](const Plugin &p, Report &r) {
+    number_arg(c, "timer", a->number, 1, 3, "Timer 1 to 3");
+    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+        check_timer(module_info(p, a->slot, max), a->slot, a->number);
         uint8_t st = 0;
-        lbp_check("_brdPVQ_LBP_TimerStatus", a->slot,
-                  EXPORT(p, _brdPVQ_LBP_TimerStatus)(a->u8slot(), u8(a->number), &st, max()));
+        lbp_check(p, "_brdPVQ_LBP_TimerStatus", a->slot, max,
+                  EXPORT(p, _brdPVQ_LBP_TimerStatus)(a->u8slot(), u8(a->number), &st, max));
+        r.field("slot", a->slot);
         r.field("timer", a->number);
-        r.field("status", st, std::to_string(st) + (st == 1 ? " (running)" : ""));
+        r.field("status", st,
+                std::to_string(st) + (st == 1   ? " (running)"
+                                      : st == 0 ? " (stopped)"
+                                                : ""));
+        r.field("running", st == 1);
     });
 }
 

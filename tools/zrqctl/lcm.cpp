@@ -1,7 +1,12 @@
 // zrqctl lcm: the front-panel LCD module and keypad. Every command opens the link (which
-// probes the module's rate and clears the display), does its work and closes the link.
+// probes the module's rate and, as the module's open does, clears the display), does its
+// work and closes the link.
 #include "commands.hpp"
 #include "pvqinc.h"
+
+#include <cstdio>
+
+#include <unistd.h>
 
 #define EXPORT(plugin, name) (plugin).fn<decltype(name)>(#name)
 
@@ -32,7 +37,15 @@ class Session {
         // No rate answered: the port is still open with its receive thread, and this
         // constructor throws, so no destructor would close it before the plug-in is unloaded.
         if (r == ERR_OpenFail) EXPORT(plugin_, _brdPVQ_LCM_DeviceClose)();
-        check("_brdPVQ_LCM_DeviceOpen", r);
+        const std::string port = args.port.empty() ? "/dev/ttyS1" : args.port;
+        check("_brdPVQ_LCM_DeviceOpen", r, Origin::Plugin, [&port](int) -> std::string {
+            if (::access(port.c_str(), F_OK) != 0)
+                return "there is no " + port + " on this machine";
+            if (::access(port.c_str(), R_OK | W_OK) != 0)
+                return port + " cannot be opened for reading and writing by this user";
+            return "no LCD module answered on " + port +
+                   " at any rate, or another program holds the port";
+        });
         opened_ = true;
     }
     ~Session() {
@@ -44,6 +57,24 @@ class Session {
     Plugin plugin_;
     bool opened_ = false;
 };
+
+// Text as the module shows it: printable ASCII only (its character set has no other letters
+// at these codes), at most `room` characters.
+std::string screen_text(const std::string &text, size_t room, const std::string &what) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c > 0x7E) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", c);
+            throw BadArgument(what + ": character " + std::to_string(i + 1) + " (byte " + code +
+                              ") is not printable ASCII, which is all the module shows");
+        }
+    }
+    if (text.size() > room)
+        throw BadArgument(what + " has " + std::to_string(text.size()) +
+                          " characters; the module shows " + std::to_string(room) + " there");
+    return text;
+}
 
 } // namespace
 
@@ -57,11 +88,11 @@ void add_lcm(CLI::App &app, Context &ctx) {
     // A command with no result but its status.
     auto simple = [&ctx, a](CLI::App *c, const char *symbol,
                             const std::function<int(const Plugin &)> &call) {
-        c->callback([&ctx, a, symbol, call] {
-            ctx.action = [&ctx, a, symbol, call](Report &r) {
+        c->callback([&ctx, a, c, symbol, call] {
+            ctx.action = [&ctx, a, c, symbol, call](Report &r) {
                 Session s(ctx, *a);
                 check(symbol, call(s.plugin()));
-                r.field("result", "ERR_Success");
+                r.done(c->get_description());
             };
         });
     };
@@ -79,10 +110,13 @@ void add_lcm(CLI::App &app, Context &ctx) {
         };
     });
 
-    c = cmd->add_subcommand("write", "Write a line at row 1, and a second one at row 2");
+    c = cmd->add_subcommand("write", "Write a line at row 1, and a second one at row 2 (20 "
+                                     "printable ASCII characters each)");
     c->add_option("text", a->text, "One or two lines")->required()->expected(1, 2);
     c->callback([&ctx, a] {
         ctx.action = [&ctx, a](Report &r) {
+            for (size_t row = 0; row < a->text.size(); ++row)
+                screen_text(a->text[row], 20, "line " + std::to_string(row + 1));
             Session s(ctx, *a);
             for (size_t row = 0; row < a->text.size(); ++row) {
                 check("_brdPVQ_LCM_SetCursor", EXPORT(s.plugin(), _brdPVQ_LCM_SetCursor)(
@@ -91,23 +125,25 @@ void add_lcm(CLI::App &app, Context &ctx) {
                 check("_brdPVQ_LCM_WriteString", EXPORT(s.plugin(), _brdPVQ_LCM_WriteString)(
                                                      reinterpret_cast<unsigned char *>(t.data())));
             }
-            r.field("result", "ERR_Success");
+            r.done(std::to_string(a->text.size()) + (a->text.size() == 1 ? " line" : " lines") +
+                   " written");
         };
     });
 
     c = cmd->add_subcommand("write-at", "Write text from a column and row");
-    c->add_option("column", a->a, "1 to 20")->required()->check(CLI::Range(0, 255));
-    c->add_option("row", a->b, "1 or 2")->required()->check(CLI::Range(0, 255));
-    c->add_option("text", a->text, "Text")->required()->expected(1);
+    number_arg(c, "column", a->a, 1, 20, "1 to 20");
+    number_arg(c, "row", a->b, 1, 2, "1 or 2");
+    c->add_option("text", a->text, "Text, up to the end of the row")->required()->expected(1);
     c->callback([&ctx, a, u8] {
         ctx.action = [&ctx, a, u8](Report &r) {
+            screen_text(a->text.front(), static_cast<size_t>(21 - a->a), "the text");
             Session s(ctx, *a);
             check("_brdPVQ_LCM_SetCursor",
                   EXPORT(s.plugin(), _brdPVQ_LCM_SetCursor)(u8(a->a), u8(a->b)));
             std::string t = a->text.front();
             check("_brdPVQ_LCM_WriteString", EXPORT(s.plugin(), _brdPVQ_LCM_WriteString)(
                                                  reinterpret_cast<unsigned char *>(t.data())));
-            r.field("result", "ERR_Success");
+            r.done("written at column " + std::to_string(a->a) + ", row " + std::to_string(a->b));
         };
     });
 
@@ -127,25 +163,40 @@ void add_lcm(CLI::App &app, Context &ctx) {
            [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_WrapCtrl)(u8(a->a)); });
 
     c = cmd->add_subcommand("brightness", "Brightness level 1 to 8");
-    c->add_option("level", a->a, "1 to 8")->required()->check(CLI::Range(0, 255));
+    number_arg(c, "level", a->a, 1, 8, "1 to 8");
     simple(c, "_brdPVQ_LCM_Brightness",
            [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_Brightness)(u8(a->a)); });
 
     c = cmd->add_subcommand("cursor", "Cursor off (0) or one of two styles (1, 2)");
-    c->add_option("mode", a->a, "0, 1 or 2")->required()->check(CLI::Range(0, 255));
+    number_arg(c, "mode", a->a, 0, 2, "0, 1 or 2");
     simple(c, "_brdPVQ_LCM_CursorModeCtrl",
            [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_CursorModeCtrl)(u8(a->a)); });
 
     c = cmd->add_subcommand("speed", "Tell the module to use another baud rate");
-    c->add_option("rate", a->rate, "115200, 57600, 38400, 19200, 9600, 4800 or 2400")->required();
+    c->add_option("rate", a->rate, "115200, 57600, 38400, 19200, 9600, 4800 or 2400")
+        ->required()
+        ->check(CLI::IsMember({"115200", "57600", "38400", "19200", "9600", "4800", "2400"}));
     simple(c, "_brdPVQ_LCM_SetSpeed",
            [a](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_SetSpeed)(a->rate); });
 
-    c = cmd->add_subcommand("startup", "The module's start-up message, up to 40 characters");
-    c->add_option("text", a->text, "Message")->required()->expected(1);
+    c = cmd->add_subcommand("startup",
+                            "The module's start-up message, up to 40 printable ASCII characters");
+    c->add_option("text", a->text, "Message")
+        ->required()
+        ->expected(1)
+        ->check(CLI::Validator(
+            [](std::string &text) -> std::string {
+                try {
+                    screen_text(text, 40, "the message");
+                    return "";
+                } catch (const BadArgument &e) {
+                    return e.what();
+                }
+            },
+            "TEXT"));
     simple(c, "_brdPVQ_LCM_StartupMsg", [a](const Plugin &p) {
         std::string t = a->text.front();
-        const auto n = static_cast<unsigned char>(t.size() > 255 ? 255 : t.size());
+        const auto n = static_cast<unsigned char>(t.size());
         return EXPORT(p, _brdPVQ_LCM_StartupMsg)(reinterpret_cast<unsigned char *>(t.data()), n);
     });
 

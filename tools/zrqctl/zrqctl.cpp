@@ -11,14 +11,23 @@ namespace {
 
 int run(int argc, char **argv) {
     zrqctl::Context ctx;
+    // Known before parsing, so that an argument error comes as JSON too.
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--json") ctx.json = true;
     CLI::App app{"zrqctl: reach the zrq4470's LAN bypass modules, LCD module, power supplies "
                  "and hardware monitor through their plug-ins"};
     app.require_subcommand(1);
-    app.add_flag("--json", ctx.json, "Print results as JSON");
+    // The global options are taken after the area and the command too (zrqctl lbp list --json).
+    app.fallthrough();
+    app.set_version_flag("--version", "zrqctl " ZRQ_VERSION);
+    app.add_flag("--json", ctx.json, "Print results (and failures) as one JSON object with \"ok\"");
     app.add_option("--plugins", ctx.plugins,
                    "Folder of the plug-ins (default: $ZRQ_PLUGIN_DIR, else ../lib beside zrqctl)");
-    app.add_option("--maxslots", ctx.maxslots, "Highest LAN bypass slot of the platform")
-        ->check(CLI::Range(0, 65535));
+    app.add_option("--maxslots", ctx.maxslots,
+                   "Highest LAN bypass slot the plug-in may reach: 0 (main board only) to 8, "
+                   "the slot switch's channels")
+        ->capture_default_str()
+        ->transform(zrqctl::number(0, zrqctl::kSwitchChannels));
     zrqctl::add_lbp(app, ctx);
     zrqctl::add_lcm(app, ctx);
     zrqctl::add_psu(app, ctx);
@@ -30,16 +39,18 @@ int run(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        std::cerr << "zrqctl: " << e.what() << "\n";
+        std::string message = e.what();
         // Name the words that matched nothing, the likeliest mistake.
         for (const std::string &word : app.remaining(true))
-            std::cerr << "zrqctl: unexpected argument: " << word << "\n";
-        std::cerr << "Run with --help for more information.\n";
+            message += "; unexpected argument: " + word;
+        zrqctl::Report::print_error("usage", message + " (run with --help for more)", ctx.json);
         return 2;
     }
     if (!ctx.action) {
-        std::cerr << "zrqctl: no command given\n";
+        zrqctl::Report::print_error("usage", "no command given", ctx.json);
         return 2;
     }
     zrqctl::Report report(ctx.json);
@@ -48,8 +59,14 @@ int run(int argc, char **argv) {
     } catch (const zrqctl::CallFailed &f) {
         zrqctl::Report::print_failure(f, ctx.json);
         return 1;
+    } catch (const zrqctl::BadArgument &e) {
+        zrqctl::Report::print_error("usage", e.what(), ctx.json);
+        return 2;
+    } catch (const zrqctl::NothingRead &e) {
+        zrqctl::Report::print_error("nothing read", e.what(), ctx.json);
+        return 1;
     } catch (const std::exception &e) {
-        std::cerr << "zrqctl: " << e.what() << "\n";
+        zrqctl::Report::print_error("plug-in", e.what(), ctx.json);
         return 3;
     }
     report.print();
