@@ -83,11 +83,11 @@ bench: deps
 	cmake --build --preset release
 	for b in build/release/bin/bench_*; do $$b; done
 
-# Builds what the demo runs (zrqctl, the plug-ins, the LCD module emulator) and runs zrqctl
-# against the virtual platform.
+# Builds what the demo and the README's examples run (zrqctl, the plug-ins, the LCD module
+# emulator, psuprobe) and runs zrqctl against the virtual platform.
 demo: deps
 	@cmake --preset release --log-level=WARNING > /dev/null
-	cmake --build --preset release --target zrqctl lcmemu
+	cmake --build --preset release --target zrqctl lcmemu psuprobe
 	@tools/demo.sh build/release
 
 # The deliverables: the four plug-ins as 32-bit x86 code, psuprobe as 64-bit x86-64, the SDK

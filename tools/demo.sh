@@ -7,23 +7,37 @@
 set -euo pipefail
 build=${1:?usage: demo.sh BUILD_DIR}
 top=$(cd "$(dirname "$0")/.." && pwd)
-work=$(mktemp -d)
+build=$(cd "$build" && pwd)
+# A fresh copy of the shipped platform in the build tree, so that every run starts from the
+# same state and the commands it prints can be typed again afterwards.
+work="$build/demo"
+rm -rf "$work"
+mkdir -p "$work"
 emu_pid=
 cleanup() {
-    [ -n "$emu_pid" ] && kill "$emu_pid" 2>/dev/null && wait "$emu_pid" 2>/dev/null
-    rm -rf "$work"
+    if [ -n "$emu_pid" ]; then kill "$emu_pid" 2>/dev/null && wait "$emu_pid" 2>/dev/null; fi
+    return 0
 }
 trap cleanup EXIT
 
-# A fresh copy of the shipped platform, so that every run starts from the same state.
 cp "$top/sim/platforms/zrq4470.json" "$work/platform.json"
-export PVQSMB_PLATFORM="$work/platform.json" PVQIO_PLATFORM="$work/platform.json"
+export PVQSMB_PLATFORM="$work/platform.json"
 # A 32-bit tree on a kernel that runs no 32-bit programs: its programs run under the emulator
 # the build chose.
 run=()
 [ -n "${ZRQ_EMULATOR:-}" ] && run=("$ZRQ_EMULATOR")
 zrqctl() { "${run[@]}" "$build/bin/zrqctl" "$@"; }
-step() { printf '\n\033[1m$ zrqctl %s\033[0m\n' "$*"; zrqctl "$@"; }
+# Bold commands on a terminal only; a file or a pipe gets plain text.
+bold= plain=
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; fi
+# Each command as it can be typed again, its arguments quoted where the shell needs it.
+step() {
+    printf '\n%s$ %s%s\n' "$bold" "$(printf '%q ' "${run[@]}" "$build/bin/zrqctl" "$@" | sed 's/ $//')" "$plain"
+    zrqctl "$@"
+}
+
+echo "The commands below run against a copy of the shipped platform; to type them again:"
+printf '$ export PVQSMB_PLATFORM=%q\n' "$work/platform.json"
 
 echo "== LAN bypass modules"
 step lbp list
@@ -65,3 +79,5 @@ step lcm --port "$pty" write "zrq4470 ready" "Hello from the BSP"
 wait_for grep -q "Hello from the BSP" "$work/screen"
 echo "The module's screen:"
 cat "$work/screen"
+echo
+echo "(the lcm commands need an emulator running: $(printf '%q' "$build/bin/lcmemu") prints its port)"

@@ -13,6 +13,16 @@
 #include <fstream>
 #include <string>
 
+namespace {
+const char *const kUsage =
+    "usage: lcmemu [--baud RATE] [--screen FILE]\n"
+    "An LCD module (20 x 2, four keys) on a pseudo-terminal. Prints the pseudo-terminal's path,\n"
+    "then runs until SIGINT or SIGTERM (Ctrl-C).\n"
+    "  --baud RATE    the rate the module answers at (default 115200)\n"
+    "  --screen FILE  write the module's screen to FILE whenever it changes\n"
+    "Point zrqctl at it: zrqctl lcm --port PTY info\n";
+} // namespace
+
 int main(int argc, char **argv) {
     unsigned long baud = 115200;
     std::string screen_file;
@@ -23,8 +33,11 @@ int main(int argc, char **argv) {
             if (*end != '\0') return std::fprintf(stderr, "lcmemu: bad rate %s\n", argv[i]), 2;
         } else if (std::strcmp(argv[i], "--screen") == 0 && i + 1 < argc) {
             screen_file = argv[++i];
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("%s", kUsage);
+            return 0;
         } else {
-            std::fprintf(stderr, "usage: lcmemu [--baud RATE] [--screen FILE]\n");
+            std::fprintf(stderr, "lcmemu: unexpected argument %s\n%s", argv[i], kUsage);
             return 2;
         }
     }

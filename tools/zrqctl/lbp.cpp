@@ -36,10 +36,11 @@ std::string why_slot_failed(const Plugin &p, int slot, uint16_t max, int code) {
         return "";
     }
     uint16_t present = 0;
-    if (EXPORT(p, _brdPVQ_LBP_QueryDevices)(&present, max) == ERR_Success &&
-        (present & (1u << slot)) == 0)
+    const int listed = EXPORT(p, _brdPVQ_LBP_QueryDevices)(&present, max);
+    if (listed == ERR_Success && (present & (1u << slot)) == 0)
         return "no module answers in slot " + std::to_string(slot) +
                " (lbp list shows the slots that hold one)";
+    if (listed == -ENODEV) return "no SMBus adapter could be had (libpvqsmb said why above)";
     return "";
 }
 
