@@ -80,7 +80,9 @@ std::string screen_text(const std::string &text, size_t room, const std::string 
 
 void add_lcm(CLI::App &app, Context &ctx) {
     auto a = std::make_shared<LcmArgs>();
-    CLI::App *cmd = app.add_subcommand("lcm", "Front-panel LCD module and keypad");
+    CLI::App *cmd = app.add_subcommand(
+        "lcm", "Front-panel LCD module and keypad (every command opens the module's link, and "
+               "the module's open clears its screen)");
     cmd->require_subcommand(1);
     cmd->add_option("--port", a->port,
                     "Talk to an LCD module on this pseudo-terminal (test build of the plug-in)");
