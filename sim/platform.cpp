@@ -433,12 +433,19 @@ std::string content_fingerprint(const std::string &text) {
 std::unique_ptr<VirtualPlatform> VirtualPlatform::load(const std::string &path) {
     std::string text, why;
     if (!read_document(path, text, why)) throw PlatformError(path + ": " + why);
+    return parse(path, text);
+}
+
+std::unique_ptr<VirtualPlatform> VirtualPlatform::parse(const std::string &path,
+                                                        const std::string &text) {
     if (nesting(text, kMaxDepth) > kMaxDepth)
         throw PlatformError(path + ": nests deeper than " + std::to_string(kMaxDepth) + " levels");
     json doc;
     try {
         doc = json::parse(text, no_duplicate_keys(path));
-    } catch (const json::parse_error &e) {
+    } catch (const json::exception &e) {
+        // A syntax error, or a number past what a double holds (1E400): both are no JSON
+        // this platform can read.
         throw PlatformError(path + ": not valid JSON: " + printable(e.what()));
     }
     const Where w{path, ""};
@@ -467,13 +474,29 @@ std::unique_ptr<VirtualPlatform> VirtualPlatform::load(const std::string &path) 
 
 namespace {
 
-std::string runtime_folder() {
+// The folder for the state of descriptions in folders this user cannot write: zrqsim-<uid>
+// under $XDG_RUNTIME_DIR where that folder exists, else under the temporary folder. It must be
+// this user's own folder and no one else's to write: in a shared /tmp another user could
+// have made it, or a link in its place, to read or plant the state. "" with the reason in
+// `why` otherwise.
+std::string runtime_folder(std::string &why) {
+    struct stat st {};
     const char *xdg = std::getenv("XDG_RUNTIME_DIR");
-    fs::path base = xdg && *xdg ? fs::path(xdg) : fs::temp_directory_path();
-    base /= "zrqsim-" + std::to_string(getuid());
+    const bool xdg_usable = xdg && *xdg && ::stat(xdg, &st) == 0 && S_ISDIR(st.st_mode);
     std::error_code ec;
-    fs::create_directories(base, ec);
-    return base.string();
+    const fs::path base = xdg_usable ? fs::path(xdg) : fs::temp_directory_path(ec);
+    const fs::path dir = base / ("zrqsim-" + std::to_string(getuid()));
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        why = dir.string() + ": cannot be made: " + std::strerror(errno);
+        return "";
+    }
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = dir.string() + ": not a folder of this user's alone (a link, another owner, or " +
+              "writable by others); the platform's state is not kept there";
+        return "";
+    }
+    return dir.string();
 }
 
 json parse_state(const std::string &text);
@@ -493,18 +516,17 @@ StateStore::StateStore(const std::string &description, const std::string &finger
     const fs::path dir = abs.parent_path();
     if (::access(dir.c_str(), W_OK) == 0) {
         state_ = abs.string() + ".state";
-    } else {
-        // A read-only folder (a shipped file): keep the state per absolute path elsewhere.
-        const size_t h = std::hash<std::string>{}(abs.string());
-        std::ostringstream name;
-        name << runtime_folder() << "/" << abs.filename().string() << "-" << std::hex << h
-             << ".state";
-        state_ = name.str();
+    } else if (const std::string folder = runtime_folder(problem_); !folder.empty()) {
+        // A read-only folder (a shipped file): the state per absolute path elsewhere, named
+        // alike by the 32-bit and the 64-bit build.
+        state_ = folder + "/" + abs.filename().string() + "-" + content_fingerprint(abs.string()) +
+                 ".state";
     }
-    lock_path_ = state_ + ".lock";
+    lock_path_ = state_.empty() ? "" : state_ + ".lock";
 }
 
 int StateStore::lock() const {
+    if (state_.empty()) return EACCES; // no place for it: problem() says why
     if (lock_fd_ < 0) lock_fd_ = ::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd_ < 0) return errno;
     while (::flock(lock_fd_, LOCK_EX) < 0)
@@ -670,9 +692,12 @@ template <typename Fn> int PlatformBackend::locked(uint8_t addr, bool writes, Fn
 
 int PlatformBackend::kept_or_said(int err) {
     if (err == 0) return 0;
-    if (!said_) {
+    if (!said_ && !store_.problem().empty()) {
+        std::fprintf(stderr, "libpvqsmb: %s\n", printable(store_.problem()).c_str());
+        said_ = true;
+    } else if (!said_) {
         std::fprintf(stderr, "libpvqsmb: %s: the platform's state cannot be kept: %s\n",
-                     store_.state_path().c_str(), std::strerror(err));
+                     printable(store_.state_path()).c_str(), std::strerror(err));
         said_ = true;
     }
     return -err;

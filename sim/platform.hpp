@@ -42,6 +42,8 @@ class VirtualPlatform {
   public:
     // Reads and checks the description; throws PlatformError.
     static std::unique_ptr<VirtualPlatform> load(const std::string &path);
+    // The same for a description's text; `path` names it in messages and places its state.
+    static std::unique_ptr<VirtualPlatform> parse(const std::string &path, const std::string &text);
 
     SimBus &bus() { return bus_; }
     const std::string &path() const { return path_; }
@@ -66,6 +68,8 @@ class StateStore {
   public:
     StateStore(const std::string &description, const std::string &fingerprint);
     const std::string &state_path() const { return state_; }
+    // Why there is no place for the state ("" when there is one).
+    const std::string &problem() const { return problem_; }
 
     // The state document as JSON text ("" when there is none, or when it was saved for another
     // content of the description: an edited description starts afresh, a touched one does
@@ -83,6 +87,7 @@ class StateStore {
     std::string description_;
     std::string fingerprint_;
     std::string state_;
+    std::string problem_;
     std::string lock_path_;
     mutable int lock_fd_ = -1;
 };

@@ -7,7 +7,11 @@
 
 #include <filesystem>
 #include <functional>
+#include <csignal>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <fstream>
 #include <unistd.h>
 
@@ -111,6 +115,7 @@ TEST_F(PlatformFile, AnEditedDescriptionStartsAfreshATouchedOneKeepsItsState) {
 TEST_F(PlatformFile, DescriptionErrorsNameTheFileAndThePlace) {
     const std::pair<std::string, std::string> cases[] = {
         {"{", "not valid JSON"},
+        {"16E416E4", "not valid JSON"}, // past what a double holds: out_of_range, not parse_error
         {"[]", "expected an object"},
         {R"({"bypass": [{"slot": 0}, {"slot": 0}]})", "bypass[1].slot: slot 0 is described twice"},
         {R"({"bypass": [{"slot": 0, "version": [1]}]})", "bypass[0].version: expected two bytes"},
@@ -314,5 +319,170 @@ TEST_F(PlatformFile, AStateThatCannotBeKeptFailsTheTransfer) {
         EXPECT_FALSE(fs::exists(state + ".tmp")) << "no temporary file left behind";
         ASSERT_EQ(b->read_word(0x6E, 0x12, &w), 0);
         EXPECT_EQ(w >> 8, 0x01) << "kept once it can be";
+    }
+}
+
+namespace {
+
+// Runs `body` in a child process as an ordinary user (nobody, when the tests run as root, so
+// that file permissions apply as they do to a user); "" from it means passed, anything else
+// says what failed.
+std::string as_ordinary_user(const std::function<std::string()> &body) {
+    int fds[2];
+    if (pipe(fds) != 0) return "no pipe";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string verdict;
+        if (getuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            verdict = "cannot become nobody";
+        else
+            verdict = body();
+        [[maybe_unused]] const ssize_t n = write(fds[1], verdict.data(), verdict.size());
+        _exit(verdict.empty() ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (out.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) out = "the child died";
+    return out;
+}
+
+// A folder the ordinary user owns.
+void give_to_user(const fs::path &p) {
+    if (getuid() == 0 && chown(p.c_str(), 65534, 65534) != 0) ADD_FAILURE() << "chown " << p;
+}
+
+} // namespace
+
+TEST_F(PlatformFile, OddPlacesForTheStateGiveOneLineAndAFailureNeverALostWrite) {
+    const char *kDesc = R"({"bypass": [{"slot": 0}]})";
+    const fs::path ro = dir / "ro", xdg = dir / "xdg", tmp = dir / "tmp", rw = dir / "rw";
+    for (const auto &d : {ro, xdg, tmp, rw}) fs::create_directories(d);
+    std::ofstream(ro / "p.json") << kDesc;
+    std::ofstream(rw / "p.json") << kDesc;
+    fs::permissions(ro, fs::perms(0555));
+    for (const auto &d : {xdg, tmp, rw}) give_to_user(d);
+    const std::string uid_folder = "zrqsim-" + std::to_string(getuid() == 0 ? 65534 : getuid());
+
+    // In the child: one bypass write and what it gives, then what a second process reads.
+    auto write_then_read = [](const std::string &desc, int &code, int &seen) {
+        code = PlatformBackend(VirtualPlatform::load(desc)).write_byte(0x6E, 0x12, 0x05);
+        uint16_t w = 0;
+        PlatformBackend(VirtualPlatform::load(desc)).read_word(0x6E, 0x12, &w);
+        seen = w >> 8;
+    };
+    const struct {
+        const char *name;
+        std::function<void()> setup; // as root (or the user), before the child
+        std::function<std::string()> body;
+    } cases[] = {
+        {"a read-only folder: the state under $XDG_RUNTIME_DIR", [] {},
+         [&]() -> std::string {
+             setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+             int code = 0, seen = 0;
+             write_then_read((ro / "p.json").string(), code, seen);
+             if (code != 0 || seen != 5)
+                 return "write " + std::to_string(code) + ", read " + std::to_string(seen);
+             for (const auto &e : fs::directory_iterator(xdg / uid_folder))
+                 if (e.path().filename().string().rfind("p.json-", 0) == 0) return "";
+             return "no state under " + (xdg / uid_folder).string();
+         }},
+        {"$XDG_RUNTIME_DIR missing: the temporary folder", [] {},
+         [&]() -> std::string {
+             setenv("XDG_RUNTIME_DIR", (dir / "gone").c_str(), 1);
+             setenv("TMPDIR", tmp.c_str(), 1);
+             int code = 0, seen = 0;
+             write_then_read((ro / "p.json").string(), code, seen);
+             if (code != 0 || seen != 5) return "write " + std::to_string(code);
+             return fs::is_directory(tmp / uid_folder) ? "" : "nothing under " + tmp.string();
+         }},
+        {"its folder writable by others",
+         [&] {
+             fs::create_directories(xdg / uid_folder);
+             fs::permissions(xdg / uid_folder, fs::perms(0777));
+         },
+         [&]() -> std::string {
+             setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+             testing::internal::CaptureStderr();
+             int code = 0, seen = 0;
+             write_then_read((ro / "p.json").string(), code, seen);
+             const std::string said = testing::internal::GetCapturedStderr();
+             if (code != -EACCES) return "write gave " + std::to_string(code);
+             return said.find("not a folder of this user's alone") != std::string::npos ? "" : said;
+         }},
+        {"its folder a link to another",
+         [&] { fs::create_directory_symlink(tmp, xdg / uid_folder); },
+         [&]() -> std::string {
+             setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+             int code = 0, seen = 0;
+             write_then_read((ro / "p.json").string(), code, seen);
+             return code == -EACCES ? "" : "write gave " + std::to_string(code);
+         }},
+        {"an unreadable description", [&] { fs::permissions(rw / "p.json", fs::perms(0)); },
+         [&]() -> std::string {
+             try {
+                 VirtualPlatform::load((rw / "p.json").string());
+                 return "loaded";
+             } catch (const PlatformError &e) {
+                 const std::string what = e.what();
+                 return what.find("cannot be read: Permission denied") != std::string::npos ? ""
+                                                                                            : what;
+             }
+         }},
+        {"an unreadable state",
+         [&] {
+             std::ofstream(rw / "p.json.state") << "{}";
+             fs::permissions(rw / "p.json.state", fs::perms(0));
+         },
+         [&]() -> std::string {
+             const int code = PlatformBackend(VirtualPlatform::load((rw / "p.json").string()))
+                                  .write_byte(0x6E, 0x12, 5);
+             return code == -EACCES ? "" : "write gave " + std::to_string(code);
+         }},
+        {"a full disk (the file size limit reached)", [] {},
+         [&]() -> std::string {
+             const std::string desc = (rw / "p.json").string();
+             if (PlatformBackend(VirtualPlatform::load(desc)).write_byte(0x6E, 0x12, 3) != 0)
+                 return "the first write failed";
+             signal(SIGXFSZ, SIG_IGN);
+             const rlimit small{16, 16};
+             setrlimit(RLIMIT_FSIZE, &small);
+             const int code =
+                 PlatformBackend(VirtualPlatform::load(desc)).write_byte(0x6E, 0x12, 5);
+             uint16_t w = 0;
+             PlatformBackend(VirtualPlatform::load(desc)).read_word(0x6E, 0x12, &w);
+             if (code != -EFBIG) return "write gave " + std::to_string(code);
+             if ((w >> 8) != 3) return "the state before is gone";
+             return fs::exists(desc + ".state.tmp") ? "a half-written file left" : "";
+         }},
+        {"a description that is a link loop",
+         [&] {
+             fs::create_symlink(rw / "b.json", rw / "a.json");
+             fs::create_symlink(rw / "a.json", rw / "b.json");
+         },
+         [&]() -> std::string {
+             try {
+                 VirtualPlatform::load((rw / "a.json").string());
+                 return "loaded";
+             } catch (const PlatformError &e) {
+                 const std::string what = e.what();
+                 return what.find("Too many levels of symbolic links") != std::string::npos ? ""
+                                                                                            : what;
+             }
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(xdg / uid_folder);
+        fs::remove(rw / "p.json.state");
+        fs::permissions(rw / "p.json", fs::perms(0644));
+        c.setup();
+        EXPECT_EQ(as_ordinary_user(c.body), "");
     }
 }
