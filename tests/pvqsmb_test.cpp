@@ -384,3 +384,38 @@ TEST(I2cDev, SlotsBehindAKernelMuxGoThroughItsChannelAdapters) {
     EXPECT_EQ(direct.calls,
               (std::vector<FakeAdapter::Call>{{0x73, I2C_SMBUS_WRITE, 0x02, I2C_SMBUS_BYTE}}));
 }
+
+// An adapter path that names no i2c-dev node: every transfer fails, with one line that says
+// why; nothing is written to the file it names.
+TEST(I2cDev, AnAdapterPathThatIsNoAdapterFailsEveryTransfer) {
+    const fs::path dir = fs::temp_directory_path() / ("pvqsmb-odd-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "file") << "keep";
+    const struct {
+        std::string path;
+        int code;
+    } cases[] = {
+        {"/dev/null", -ENODEV},
+        {(dir / "file").string(), -ENODEV},
+        {dir.string(), -EISDIR},
+        {(dir / "missing").string(), -ENODEV}, // ENOENT would read as a plug-in status code
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        pvqsmb::I2cDevBackend b(c.path);
+        uint16_t w = 0;
+        uint8_t block[32];
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(b.read_word(0xB0, 0x79, &w), c.code);
+        EXPECT_EQ(b.write_byte(0x6E, 0x12, 1), c.code);
+        EXPECT_EQ(b.read_block(0xB0, 0x99, block), c.code);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find(c.path), std::string::npos) << said;
+    }
+    std::ifstream in(dir / "file");
+    std::string kept;
+    in >> kept;
+    EXPECT_EQ(kept, "keep");
+    fs::remove_all(dir);
+}

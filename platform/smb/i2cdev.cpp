@@ -192,11 +192,22 @@ int I2cDevBackend::open_port(Port &port) {
         }
         return library_code(-fd);
     }
+    // A node that knows no I2C ioctl at all (/dev/null, a regular file, a tty) is no adapter.
+    const int funcs = sys_funcs(fd, &port.funcs);
+    if (funcs == -ENOTTY) {
+        sys_close(fd);
+        if (!said_problem_) {
+            say(port.device + " is not an i2c-dev node (it answers no I2C request): name an "
+                              "adapter's /dev/i2c-N in PVQSMB_ADAPTER");
+            said_problem_ = true;
+        }
+        return -ENODEV;
+    }
     port.fd = fd;
     port.client = -1;
     // Adapters that cannot say what they do are taken to do everything; the transfer then
     // fails on its own.
-    if (sys_funcs(fd, &port.funcs) != 0) port.funcs = ~0ul;
+    if (funcs != 0) port.funcs = ~0ul;
     return 0;
 }
 
