@@ -1,14 +1,16 @@
 # One entry point for a fresh Debian machine: `make test` installs what is missing (as root),
 # then builds and runs every test in the x86-64 tree with sanitizers and in the 32-bit tree,
-# the threaded code under ThreadSanitizer, and builds and checks the release package.
-.PHONY: all deps test test-dev test-i386 test-tsan bench demo release clean
+# the threaded code under ThreadSanitizer, smoke-runs the fuzz targets, and builds and checks
+# the release package.
+.PHONY: all deps test test-dev test-i386 test-tsan test-fuzz fuzz reliability bench demo release \
+        clean
 
 # Make's own directory notes would only clutter what the build prints.
 MAKEFLAGS += --no-print-directory
 
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev qemu-system-x86 busybox-static cpio xz-utils \
-            python3-jsonschema
+            python3-jsonschema clang-14 libclang-rt-14-dev
 
 # The kernel the virtual-machine tests boot: Debian 12's 6.12 kernel has pmbus (6.1 lacks it).
 VM_KERNEL := linux-image-6.12-amd64
@@ -60,7 +62,7 @@ deps:
 	  echo "could not fetch the guest kernel $(VM_KERNEL): the virtual-machine test will fail"; \
 	fi
 
-test: deps test-dev test-i386 test-tsan release
+test: deps test-dev test-i386 test-tsan test-fuzz release
 
 test-dev:
 	cmake --preset dev
@@ -77,6 +79,29 @@ test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan --target test_lcm test_lcm_deliverable lcm_deliverable_probe zrq4470lcm
 	ctest --preset tsan
+
+# The fuzz targets (clang-14, ASan + UBSan): a smoke run of each, fixed inputs and seed.
+FUZZERS := fuzz_description fuzz_state fuzz_hwmon fuzz_psuprobe fuzz_zrqctl fuzz_lcm
+test-fuzz:
+	cmake --preset fuzz --log-level=WARNING > /dev/null
+	cmake --build --preset fuzz --target $(FUZZERS)
+	tools/fuzz.sh build/fuzz smoke
+
+# A campaign: each target for FUZZ_SECONDS, its corpus kept in build/fuzz/corpus/.
+FUZZ_SECONDS ?= 120
+fuzz: deps
+	cmake --preset fuzz --log-level=WARNING > /dev/null
+	cmake --build --preset fuzz --target $(FUZZERS)
+	tools/fuzz.sh build/fuzz campaign $(FUZZ_SECONDS)
+
+# The reliability report: the fuzz smoke runs (a campaign with FUZZ_SECONDS=N) and the state
+# file under killed writers, as one table.
+reliability: deps
+	cmake --preset fuzz --log-level=WARNING > /dev/null
+	cmake --build --preset fuzz --target $(FUZZERS)
+	cmake --preset dev --log-level=WARNING > /dev/null
+	cmake --build --preset dev --target test_state_kill
+	tools/reliability.sh build/fuzz build/dev $(if $(filter command line,$(origin FUZZ_SECONDS)),$(FUZZ_SECONDS))
 
 bench: deps
 	cmake --preset release

@@ -23,8 +23,12 @@ function(zrq_plugin name)
         LINK_DEPENDS ${P_MAP})
     target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/release/sdk/include)
-    target_link_options(${name} PRIVATE -Wl,--version-script=${P_MAP}
-                                        -Wl,-z,defs)
+    target_link_options(${name} PRIVATE -Wl,--version-script=${P_MAP})
+    # Every symbol resolved at link time; not in the fuzzing build, whose sanitizer and
+    # coverage runtimes live in the fuzzer program and are found when it loads the plug-in.
+    if(NOT ZRQ_FUZZ)
+        target_link_options(${name} PRIVATE -Wl,-z,defs)
+    endif()
     target_link_libraries(${name} PRIVATE ${P_LIBS})
     target_compile_definitions(${name} PRIVATE ${P_DEFINES})
     # Built to load on glibc 2.17 and later (the release check enforces it): the symbols glibc
