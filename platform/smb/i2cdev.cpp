@@ -192,13 +192,18 @@ int I2cDevBackend::open_port(Port &port) {
         }
         return library_code(-fd);
     }
-    // A node that knows no I2C ioctl at all (/dev/null, a regular file, a tty) is no adapter.
+    // A node that knows no I2C ioctl at all (/dev/null, a regular file, a tty) is no adapter;
+    // where the ioctl itself is unknown (a user-mode emulator such as qemu-user passes no I2C
+    // request on), no adapter can be reached either.
     const int funcs = sys_funcs(fd, &port.funcs);
-    if (funcs == -ENOTTY) {
+    if (funcs == -ENOTTY || funcs == -ENOSYS) {
         sys_close(fd);
         if (!said_problem_) {
-            say(port.device + " is not an i2c-dev node (it answers no I2C request): name an "
-                              "adapter's /dev/i2c-N in PVQSMB_ADAPTER");
+            say(port.device + (funcs == -ENOTTY
+                                   ? " is not an i2c-dev node (it answers no I2C request): name "
+                                     "an adapter's /dev/i2c-N in PVQSMB_ADAPTER"
+                                   : ": I2C requests are not implemented here (an emulator "
+                                     "such as qemu-user does not pass them on)"));
             said_problem_ = true;
         }
         return -ENODEV;
