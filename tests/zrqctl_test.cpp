@@ -1,5 +1,6 @@
 // zrqctl, the reference host, run as a process: it loads the plug-ins with dlopen and drives
 // them against virtual platforms and the LCD module emulator.
+#include "hwmon_trees.hpp"
 #include "lcm_emulator.hpp"
 #include "process.hpp"
 #include "temp_dir.hpp"
@@ -287,4 +288,28 @@ TEST_F(Zrqctl, MissingPluginsAreReported) {
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.out.find("cannot load plug-in /nonexistent/zrq4470lbp.so"), std::string::npos)
         << r.out;
+}
+
+// Labels are whatever a driver or a damaged sysfs holds, and the plug-in cuts them at 29
+// bytes, maybe inside a character: the JSON stays valid, with U+FFFD for what is not UTF-8.
+TEST_F(Zrqctl, LabelsThatAreNotUtf8StillGiveJson) {
+    HwmonTrees tree(dir / "sys");
+    tree.adapter(0, "SMBus I801 adapter at f000");
+    const int superio = tree.nct6779({{"SYSTIN", 31000}}, {1050, 1062}, {2400}, 0);
+    const struct {
+        std::string label, name;
+    } cases[] = {
+        {"Vcore \xff\xfe", "Vcore \xEF\xBF\xBD\xEF\xBF\xBD"},
+        {std::string(28, 'x') + "\xC3\xA9", std::string(28, 'x') + "\xEF\xBF\xBD"},
+    };
+    for (const auto &c : cases) {
+        tree.set(superio, "in0_label", c.label);
+        const ProcessResult r =
+            run_program(ZRQCTL, {"--plugins", PLUGIN_DIR, "hwm", "report", "4", "--json"},
+                        {"PVQIO_SYSFS=" + tree.root(), "PVQSMB_ADAPTER=/nonexistent"}, false);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const auto doc = nlohmann::json::parse(r.out);
+        EXPECT_EQ(doc["name"], c.name);
+        EXPECT_EQ(doc["volts"], 1.05);
+    }
 }
