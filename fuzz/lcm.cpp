@@ -75,8 +75,11 @@ Module *module() {
     static Module *m = [] {
         auto *mod = new Module; // lives as long as the process: the plug-in's port is its
         lcm_test_set_port(mod->path().c_str());
-        lcm_test_set_silence_ms(2); // short: most inputs end in a time-out
+        // The open must find the module however busy the machine is; after it, a short
+        // answer window, since most inputs end in a time-out.
+        lcm_test_set_silence_ms(2000);
         if (_brdPVQ_LCM_DeviceOpen() != ERR_Success) std::abort();
+        lcm_test_set_silence_ms(2);
         return mod;
     }();
     return m;
