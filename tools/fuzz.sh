@@ -3,8 +3,9 @@
 #
 #   tools/fuzz.sh BUILD_DIR smoke [RUNS]       each target over its seed corpus, then RUNS
 #                                              inputs in all (2000), seed 1; nothing kept
-#   tools/fuzz.sh BUILD_DIR campaign SECONDS   each target for SECONDS, its corpus kept in
-#                                              BUILD_DIR/corpus/ across campaigns
+#   tools/fuzz.sh BUILD_DIR campaign SECONDS [TARGET...]
+#                                              each target (all six by default) for SECONDS,
+#                                              its corpus kept in BUILD_DIR/corpus/
 #
 # Findings (crash-*, timeout-*, leak-*, oom-* inputs) land in BUILD_DIR/findings/TARGET/; a
 # finding fixed goes into fuzz/corpus/TARGET/ as a regression case. Exits 1 on any finding.
@@ -16,7 +17,10 @@ targets=(description state hwmon psuprobe zrqctl lcm)
 
 case $mode in
 smoke) limit=(-runs="${3:-2000}" -seed=1) ;;
-campaign) limit=(-max_total_time="${3:?campaign needs SECONDS}") ;;
+campaign)
+    limit=(-max_total_time="${3:?campaign needs SECONDS}")
+    [ $# -gt 3 ] && targets=("${@:4}")
+    ;;
 *) echo "fuzz.sh: unknown mode $mode" >&2; exit 2 ;;
 esac
 
