@@ -542,8 +542,9 @@ void StateStore::unlock() const {
     }
 }
 
-int StateStore::read_text(std::string &text) const {
+int StateStore::read_text(std::string &text, bool *damaged) const {
     text.clear();
+    if (damaged) *damaged = false;
     struct stat state {};
     if (::stat(state_.c_str(), &state) != 0) return errno == ENOENT ? 0 : errno;
     if (!S_ISREG(state.st_mode)) return EISDIR;
@@ -561,6 +562,10 @@ int StateStore::read_text(std::string &text) const {
         text.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
+    // Truncated, not JSON, nested past all reason: start from the description, and say so.
+    if (damaged && !text.empty() &&
+        (nesting(text, kMaxDepth) > kMaxDepth || !json::parse(text, nullptr, false).is_object()))
+        *damaged = true;
     // Saved for another content of the description (it was edited): start from it again.
     if (!saved_for(text, fingerprint_)) text.clear();
     return 0;
@@ -616,15 +621,18 @@ json parse_state(const std::string &text) {
 
 } // namespace
 
-void restore_bypass(VirtualPlatform &platform, const std::string &state_json, long long now) {
+bool restore_bypass(VirtualPlatform &platform, const std::string &state_json, long long now) {
     const json doc = parse_state(state_json);
-    if (!doc.contains("bypass") || !doc["bypass"].is_object()) return;
+    if (!doc.contains("bypass")) return true;
+    if (!doc["bypass"].is_object()) return false;
+    bool whole_state = true;
     // A clock that is no whole number (a damaged file) leaves the timers where they were saved.
     const json *saved_clock = doc.contains("clock") ? &doc["clock"] : nullptr;
     const bool whole = saved_clock && (saved_clock->is_number_unsigned()
                                            ? saved_clock->get<unsigned long long>() <= LLONG_MAX
                                            : saved_clock->is_number_integer());
     const long long clock = whole ? saved_clock->get<long long>() : now;
+    if (!whole) whole_state = false;
     for (auto &[slot, module] : platform.bypass()) {
         const std::string key = std::to_string(slot);
         if (!doc["bypass"].contains(key)) continue;
@@ -633,8 +641,10 @@ void restore_bypass(VirtualPlatform &platform, const std::string &state_json, lo
             LbpModule::State s = module->state();
             std::array<uint8_t, 256> valid{};
             if (!unhex(m.at("reg").get<std::string>(), s.reg.data(), 256) ||
-                !unhex(m.at("valid").get<std::string>(), valid.data(), 256))
+                !unhex(m.at("valid").get<std::string>(), valid.data(), 256)) {
+                whole_state = false; // of the wrong size
                 continue;
+            }
             for (size_t i = 0; i < 256; ++i) s.valid[i] = valid[i] != 0;
             for (size_t i = 0; i < 3; ++i) s.remaining[i] = m.at("remaining").at(i).get<unsigned>();
             module->restore(s);
@@ -642,8 +652,10 @@ void restore_bypass(VirtualPlatform &platform, const std::string &state_json, lo
             if (now > clock) module->advance(static_cast<unsigned>(now - clock));
         } catch (const std::exception &) {
             // A damaged entry: the module keeps its described state.
+            whole_state = false;
         }
     }
+    return whole_state;
 }
 
 std::string save_bypass(VirtualPlatform &platform, const std::string &state_json, long long now) {
@@ -677,13 +689,21 @@ template <typename Fn> int PlatformBackend::locked(uint8_t addr, bool writes, Fn
     if (const int err = store_.lock(); err != 0) return kept_or_said(err);
     const long long now = static_cast<long long>(std::time(nullptr));
     std::string saved;
-    if (const int err = store_.read_text(saved); err != 0) {
+    bool damaged = false;
+    if (const int err = store_.read_text(saved, &damaged); err != 0) {
         store_.unlock();
         return kept_or_said(err);
     }
     // The saved state, with its timers run on to now; a read leaves the file as it is, so
     // that the next transfer starts from the same saved state and clock.
-    restore_bypass(*platform_, saved, now);
+    if (!restore_bypass(*platform_, saved, now)) damaged = true;
+    if (damaged && !said_damage_) {
+        std::fprintf(stderr,
+                     "libpvqsmb: %s: damaged (truncated, not JSON, or of the wrong sizes); what "
+                     "it lacks starts from the description\n",
+                     printable(store_.state_path()).c_str());
+        said_damage_ = true;
+    }
     int r = fn(platform_->bus());
     if (writes && r == 0) r = kept_or_said(store_.write_text(save_bypass(*platform_, saved, now)));
     store_.unlock();
@@ -751,9 +771,11 @@ class PlatformIoBackend : public pvqio::Backend {
         std::lock_guard guard(mutex_);
         std::string text;
         if (const int err = store_.lock(); err != 0) return err;
-        const int err = store_.read_text(text);
+        bool damaged = false;
+        const int err = store_.read_text(text, &damaged);
         store_.unlock();
         if (err != 0) return err;
+        say_if(damaged);
         const json doc = parse_state(text);
         *open = doc.contains("caseopen") && doc["caseopen"].is_number_integer()
                     ? doc["caseopen"].get<int>()
@@ -764,8 +786,10 @@ class PlatformIoBackend : public pvqio::Backend {
         std::lock_guard guard(mutex_);
         std::string text;
         if (const int err = store_.lock(); err != 0) return err;
-        int err = store_.read_text(text);
+        bool damaged = false;
+        int err = store_.read_text(text, &damaged);
         if (err == 0) {
+            say_if(damaged);
             json doc = parse_state(text);
             doc["description"] = platform_->fingerprint();
             doc["caseopen"] = 0;
@@ -776,10 +800,20 @@ class PlatformIoBackend : public pvqio::Backend {
     }
 
   private:
+    void say_if(bool damaged) {
+        if (!damaged || said_damage_) return;
+        std::fprintf(stderr,
+                     "libpvqio: %s: damaged (truncated or not JSON); the case-open flag starts "
+                     "from the description\n",
+                     printable(store_.state_path()).c_str());
+        said_damage_ = true;
+    }
+
     std::unique_ptr<VirtualPlatform> platform_;
     StateStore store_;
     HwmSim sim_;
     std::mutex mutex_;
+    bool said_damage_ = false;
 };
 
 } // namespace

@@ -76,7 +76,9 @@ class StateStore {
     // not). Call with the lock held. Each
     // returns 0 or the errno of what failed: a state that cannot be read or kept must fail
     // the transfer, not vanish behind a success.
-    int read_text(std::string &text) const;
+    // `damaged`, when given, tells whether the file held something that is no state
+    // (truncated, not JSON): it then counts as none.
+    int read_text(std::string &text, bool *damaged = nullptr) const;
     // Writes a temporary file beside the state, flushes it to the disk and renames it over
     // the state, so that a reader finds the old state or the new one, whole.
     int write_text(const std::string &text) const;
@@ -117,11 +119,14 @@ class PlatformBackend : public pvqsmb::Backend {
     StateStore store_;
     std::mutex mutex_;
     bool said_ = false;
+    bool said_damage_ = false;
 };
 
 // Reads the bypass modules' state from a state document, their running timers advanced by
 // the seconds since it was saved; and writes it into one, with the clock of `now`.
-void restore_bypass(VirtualPlatform &platform, const std::string &state_json, long long now);
+// False when the state was damaged (an entry of the wrong size or type, a clock that is no
+// whole number): what was whole is restored, the rest keeps the described state.
+bool restore_bypass(VirtualPlatform &platform, const std::string &state_json, long long now);
 std::string save_bypass(VirtualPlatform &platform, const std::string &state_json, long long now);
 
 } // namespace zrqsim

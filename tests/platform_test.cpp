@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <functional>
 #include <csignal>
 #include <grp.h>
@@ -484,5 +486,41 @@ TEST_F(PlatformFile, OddPlacesForTheStateGiveOneLineAndAFailureNeverALostWrite) 
         fs::permissions(rw / "p.json", fs::perms(0644));
         c.setup();
         EXPECT_EQ(as_ordinary_user(c.body), "");
+    }
+}
+
+TEST_F(PlatformFile, ADamagedStateIsSaidOnceAndTheDescriptionStands) {
+    const std::string path = write(R"({"bypass": [{"slot": 0, "registers": {"0x12": 9}}]})");
+    std::string whole;
+    {
+        auto b = open(path);
+        ASSERT_EQ(b->write_byte(0x6E, 0x12, 0x05), 0);
+        std::ifstream in(path + ".state");
+        whole.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    json doc = json::parse(whole);
+    doc["bypass"]["0"]["reg"] = "00ff";
+    const std::pair<const char *, std::string> cases[] = {
+        {"truncated", whole.substr(0, whole.size() / 2)},
+        {"not JSON", "\x01\x02 not json"},
+        {"registers of the wrong size", doc.dump()},
+        {"a list, not an object", "[1, 2, 3]"},
+    };
+    for (const auto &[name, text] : cases) {
+        SCOPED_TRACE(name);
+        std::ofstream(path + ".state") << text;
+        auto b = open(path);
+        testing::internal::CaptureStderr();
+        uint16_t w = 0;
+        ASSERT_EQ(b->read_word(0x6E, 0x12, &w), 0);
+        ASSERT_EQ(b->read_word(0x6E, 0x12, &w), 0);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(w >> 8, 9) << "the described value";
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find(path + ".state: damaged"), std::string::npos) << said;
+        // The next write makes it whole again.
+        ASSERT_EQ(b->write_byte(0x6E, 0x12, 0x06), 0);
+        ASSERT_EQ(open(path)->read_word(0x6E, 0x12, &w), 0);
+        EXPECT_EQ(w >> 8, 6);
     }
 }
