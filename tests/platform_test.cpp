@@ -372,6 +372,16 @@ TEST_F(PlatformFile, OddPlacesForTheStateGiveOneLineAndAFailureNeverALostWrite) 
     for (const auto &d : {xdg, tmp, rw}) give_to_user(d);
     const std::string uid_folder = "zrqsim-" + std::to_string(getuid() == 0 ? 65534 : getuid());
 
+    // In the child: "" when loading `desc` is refused with `reason`, else what happened.
+    auto refused = [](const std::string &desc, const std::string &reason) -> std::string {
+        try {
+            VirtualPlatform::load(desc);
+            return "loaded";
+        } catch (const PlatformError &e) {
+            const std::string what = e.what();
+            return what.find(reason) != std::string::npos ? "" : what;
+        }
+    };
     // In the child: one bypass write and what it gives, then what a second process reads.
     auto write_then_read = [](const std::string &desc, int &code, int &seen) {
         code = PlatformBackend(VirtualPlatform::load(desc)).write_byte(0x6E, 0x12, 0x05);
@@ -427,16 +437,7 @@ TEST_F(PlatformFile, OddPlacesForTheStateGiveOneLineAndAFailureNeverALostWrite) 
              return code == -EACCES ? "" : "write gave " + std::to_string(code);
          }},
         {"an unreadable description", [&] { fs::permissions(rw / "p.json", fs::perms(0)); },
-         [&]() -> std::string {
-             try {
-                 VirtualPlatform::load((rw / "p.json").string());
-                 return "loaded";
-             } catch (const PlatformError &e) {
-                 const std::string what = e.what();
-                 return what.find("cannot be read: Permission denied") != std::string::npos ? ""
-                                                                                            : what;
-             }
-         }},
+         [&] { return refused((rw / "p.json").string(), "cannot be read: Permission denied"); }},
         {"an unreadable state",
          [&] {
              std::ofstream(rw / "p.json.state") << "{}";
@@ -468,16 +469,7 @@ TEST_F(PlatformFile, OddPlacesForTheStateGiveOneLineAndAFailureNeverALostWrite) 
              fs::create_symlink(rw / "b.json", rw / "a.json");
              fs::create_symlink(rw / "a.json", rw / "b.json");
          },
-         [&]() -> std::string {
-             try {
-                 VirtualPlatform::load((rw / "a.json").string());
-                 return "loaded";
-             } catch (const PlatformError &e) {
-                 const std::string what = e.what();
-                 return what.find("Too many levels of symbolic links") != std::string::npos ? ""
-                                                                                            : what;
-             }
-         }},
+         [&] { return refused((rw / "a.json").string(), "Too many levels of symbolic links"); }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
