@@ -499,14 +499,6 @@ std::string runtime_folder(std::string &why) {
     return dir.string();
 }
 
-json parse_state(const std::string &text);
-
-// Whether a state document names this content of the description.
-bool saved_for(const std::string &text, const std::string &fingerprint) {
-    const json doc = parse_state(text);
-    return doc.contains("description") && doc["description"] == fingerprint;
-}
-
 } // namespace
 
 StateStore::StateStore(const std::string &description, const std::string &fingerprint)
@@ -562,12 +554,15 @@ int StateStore::read_text(std::string &text, bool *damaged) const {
         text.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
+    if (text.empty()) return 0;
+    // Parsed once here, to tell a damaged state from one saved for another description.
+    const json doc =
+        nesting(text, kMaxDepth) > kMaxDepth ? json() : json::parse(text, nullptr, false);
     // Truncated, not JSON, nested past all reason: start from the description, and say so.
-    if (damaged && !text.empty() &&
-        (nesting(text, kMaxDepth) > kMaxDepth || !json::parse(text, nullptr, false).is_object()))
-        *damaged = true;
+    if (damaged && !doc.is_object()) *damaged = true;
     // Saved for another content of the description (it was edited): start from it again.
-    if (!saved_for(text, fingerprint_)) text.clear();
+    if (!doc.is_object() || !doc.contains("description") || doc["description"] != fingerprint_)
+        text.clear();
     return 0;
 }
 
