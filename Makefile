@@ -10,7 +10,8 @@ MAKEFLAGS += --no-print-directory
 
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev qemu-system-x86 busybox-static cpio xz-utils \
-            python3-jsonschema clang-14 libclang-rt-14-dev
+            python3-jsonschema clang-14 libclang-rt-14-dev libcpp-httplib-dev prometheus \
+            python3-prometheus-client
 
 # The kernel the virtual-machine tests boot: Debian 12's 6.12 kernel has pmbus (6.1 lacks it).
 VM_KERNEL := linux-image-6.12-amd64

@@ -4,76 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
-#include <dlfcn.h>
-#include <filesystem>
 #include <iostream>
 
 namespace zrqctl {
-
-Plugin::Plugin(const std::string &dir, const std::string &name) : path_(dir + "/" + name) {
-    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr)
-        throw std::runtime_error("cannot load plug-in " + path_ + ": " + dlerror());
-}
-
-Plugin::~Plugin() {
-    if (handle_) dlclose(handle_);
-}
-
-void *Plugin::find(const char *symbol) const {
-    return dlsym(handle_, symbol);
-}
-
-void *Plugin::lookup(const char *symbol) const {
-    void *p = find(symbol);
-    if (p == nullptr) throw std::runtime_error(path_ + " does not export " + symbol);
-    return p;
-}
-
-std::string plugin_dir(const std::string &option) {
-    if (!option.empty()) return option;
-    if (const char *env = std::getenv("ZRQ_PLUGIN_DIR"); env && *env) return env;
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return (self.parent_path().parent_path() / "lib").string();
-}
-
-std::string status_name(int code) {
-    static const char *const kNames[] = {"ERR_Success",      "ERR_Error",        "ERR_OpenFail",
-                                         "ERR_NotOpened",    "ERR_InvalidParam", "ERR_NotSupport",
-                                         "ERR_AlreadyOpened"};
-    return code <= 0 && code >= -6 ? kNames[-code] : "";
-}
-
-std::string errno_name(int code) {
-    const int e = code < 0 ? -code : code;
-    const char *name = e > 0 ? strerrorname_np(e) : nullptr;
-    return name ? name : "";
-}
-
-namespace {
-const char *origin_text(Origin origin) {
-    switch (origin) {
-    case Origin::SmbusLibrary:
-        return "libpvqsmb's code, passed up by the plug-in";
-    case Origin::IoLibrary:
-        return "libpvqio's code, passed up by the plug-in";
-    default:
-        return "not a status code of the plug-in";
-    }
-}
-} // namespace
-
-std::string status_text(int code, Origin origin) {
-    const std::string name = status_name(code);
-    if (!name.empty()) return name + " (" + std::to_string(code) + ")";
-    const std::string err = errno_name(code);
-    const int e = code < 0 ? -code : code;
-    if (err.empty() || origin == Origin::Plugin)
-        return std::to_string(code) + " (" + origin_text(origin) + ")";
-    return std::to_string(code) + " " + err + ": " + std::strerror(e) + " (" + origin_text(origin) +
-           ")";
-}
 
 CallFailed::CallFailed(std::string call, int code, Origin origin, std::string hint)
     : std::runtime_error(call + ": " + status_text(code, origin) +

@@ -1,6 +1,8 @@
-// What zrqctl needs to act as a management host: loading plug-ins by name at run time,
-// naming status codes, and printing results for people (aligned text) or machines (JSON).
+// What zrqctl adds to the host library (plug-in loading, status names): failures with their
+// likely cause, and results printed for people (aligned text) or machines (JSON).
 #pragma once
+
+#include "host/host.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -14,40 +16,12 @@ namespace zrqctl {
 
 using Json = nlohmann::ordered_json;
 
-// A plug-in opened with dlopen, as the management host loads it; never linked.
-class Plugin {
-  public:
-    Plugin(const std::string &dir, const std::string &name);
-    ~Plugin();
-    Plugin(const Plugin &) = delete;
-    Plugin &operator=(const Plugin &) = delete;
-
-    // The export `symbol`, cast to its C type; throws std::runtime_error when it is missing.
-    template <typename F> F *fn(const char *symbol) const {
-        return reinterpret_cast<F *>(lookup(symbol));
-    }
-    void *find(const char *symbol) const; // nullptr when missing
-
-  private:
-    void *lookup(const char *symbol) const;
-    std::string path_;
-    void *handle_ = nullptr;
-};
-
-// Where the plug-ins are: --plugins, else ZRQ_PLUGIN_DIR, else ../lib beside the program.
-std::string plugin_dir(const std::string &option);
-
-// Where a status code outside the plug-ins' own seven comes from: the SMBus library passes
-// negative errno values up through the LAN bypass plug-in, the I/O library positive ones
-// through the hardware monitor plug-in.
-enum class Origin { Plugin, SmbusLibrary, IoLibrary };
-
-// "ENODEV" for 19 (either sign), or "" for a number that is no errno.
-std::string errno_name(int code);
-// "ERR_InvalidParam (-4)", or "-19 ENODEV: No such device (libpvqsmb's code, passed up by the
-// plug-in)".
-std::string status_text(int code, Origin origin);
-std::string status_name(int code); // "ERR_..." or "" for codes outside the seven
+using zrqhost::errno_name;
+using zrqhost::Origin;
+using zrqhost::Plugin;
+using zrqhost::plugin_dir;
+using zrqhost::status_name;
+using zrqhost::status_text;
 
 // A failed call: the exit status 1, the code named and, where the arguments or the state
 // show it, the likely cause.

@@ -28,37 +28,18 @@ void io_check(const std::string &call, int code) {
     check(call, code, Origin::IoLibrary, why_io_failed);
 }
 
-struct Unit {
-    const char *key;    // the JSON key of the quantity
-    const char *symbol; // after the number, for people
-    int places;         // decimals the sensor resolves
-    double scale;       // raw reading per unit
-};
-constexpr Unit kCelsius{"celsius", "C", 3, 1000}, kVolts{"volts", "V", 3, 1000},
-    kAmperes{"amperes", "A", 3, 1000}, kWatts{"watts", "W", 3, 1000}, kRpm{"rpm", "rpm", 0, 1},
-    kStatus{"status_word", "", 0, 1};
-
-// The unit of an item's raw reading.
-const Unit &unit_of(int item) {
-    if (item <= HWMID_TEMP_SYS2 || item == HWMID_PSU1_TEMP1 || item == HWMID_PSU1_TEMP2 ||
-        item == HWMID_PSU2_TEMP || item == HWMID_PSU2_TEMP2)
-        return kCelsius;
-    if (item <= HWMID_VOLT_DDRCH8 || item == HWMID_PSU1_VOLTIN || item == HWMID_PSU1_VOLTOUT ||
-        item == HWMID_PSU2_VOLTIN || item == HWMID_PSU2_VOLTOUT)
-        return kVolts;
-    if (item == HWMID_PSU1_CURRENTIN || item == HWMID_PSU1_CURRENTOUT ||
-        item == HWMID_PSU2_CURRENTIN || item == HWMID_PSU2_CURRENTOUT)
-        return kAmperes;
-    if (item == HWMID_PSU1_POWERIN || item == HWMID_PSU2_POWERIN) return kWatts;
-    if (item == HWMID_PSU1_STATUS || item == HWMID_PSU2_STATUS) return kStatus;
-    return kRpm;
-}
+using zrqhost::kCelsius;
+using zrqhost::kRpm;
+using zrqhost::kStatusWord;
+using zrqhost::kVolts;
+using zrqhost::Unit;
+using zrqhost::unit_of;
 
 // A reading's value in its unit and as people read it; the raw text as the library gave it.
 void reading(int item, const char *raw, Json &row, std::string &text) {
     const Unit &u = unit_of(item);
     const long long value = std::atoll(raw);
-    if (&u == &kStatus) {
+    if (&u == &kStatusWord) {
         row[u.key] = value;
         text = hex(static_cast<unsigned>(value), 4);
     } else if (&u == &kRpm) {

@@ -1,0 +1,102 @@
+#include "host.hpp"
+
+#include "iolib.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <filesystem>
+
+namespace zrqhost {
+
+Plugin::Plugin(const std::string &dir, const std::string &name) : path_(dir + "/" + name) {
+    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr)
+        throw std::runtime_error("cannot load plug-in " + path_ + ": " + dlerror());
+}
+
+Plugin::~Plugin() {
+    if (handle_) dlclose(handle_);
+}
+
+void *Plugin::find(const char *symbol) const {
+    return dlsym(handle_, symbol);
+}
+
+void *Plugin::lookup(const char *symbol) const {
+    void *p = find(symbol);
+    if (p == nullptr) throw std::runtime_error(path_ + " does not export " + symbol);
+    return p;
+}
+
+std::string plugin_dir(const std::string &option) {
+    if (!option.empty()) return option;
+    if (const char *env = std::getenv("ZRQ_PLUGIN_DIR"); env && *env) return env;
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (self.parent_path().parent_path() / "lib").string();
+}
+
+std::string status_name(int code) {
+    static const char *const kNames[] = {"ERR_Success",      "ERR_Error",        "ERR_OpenFail",
+                                         "ERR_NotOpened",    "ERR_InvalidParam", "ERR_NotSupport",
+                                         "ERR_AlreadyOpened"};
+    return code <= 0 && code >= -6 ? kNames[-code] : "";
+}
+
+std::string errno_name(int code) {
+    const int e = code < 0 ? -code : code;
+    const char *name = e > 0 ? strerrorname_np(e) : nullptr;
+    return name ? name : "";
+}
+
+namespace {
+const char *origin_text(Origin origin) {
+    switch (origin) {
+    case Origin::SmbusLibrary:
+        return "libpvqsmb's code, passed up by the plug-in";
+    case Origin::IoLibrary:
+        return "libpvqio's code, passed up by the plug-in";
+    default:
+        return "not a status code of the plug-in";
+    }
+}
+} // namespace
+
+std::string status_text(int code, Origin origin) {
+    const std::string name = status_name(code);
+    if (!name.empty()) return name + " (" + std::to_string(code) + ")";
+    const std::string err = errno_name(code);
+    const int e = code < 0 ? -code : code;
+    if (err.empty() || origin == Origin::Plugin)
+        return std::to_string(code) + " (" + origin_text(origin) + ")";
+    return std::to_string(code) + " " + err + ": " + std::strerror(e) + " (" + origin_text(origin) +
+           ")";
+}
+
+std::string status_short(int code) {
+    std::string name = status_name(code);
+    if (name.empty()) name = errno_name(code);
+    return name.empty() ? "code " + std::to_string(code) : name;
+}
+
+const Unit kCelsius{"celsius", "C", 3, 1000}, kVolts{"volts", "V", 3, 1000},
+    kAmperes{"amperes", "A", 3, 1000}, kWatts{"watts", "W", 3, 1000}, kRpm{"rpm", "rpm", 0, 1},
+    kStatusWord{"status_word", "", 0, 1};
+
+const Unit &unit_of(int item) {
+    if (item <= HWMID_TEMP_SYS2 || item == HWMID_PSU1_TEMP1 || item == HWMID_PSU1_TEMP2 ||
+        item == HWMID_PSU2_TEMP || item == HWMID_PSU2_TEMP2)
+        return kCelsius;
+    if (item <= HWMID_VOLT_DDRCH8 || item == HWMID_PSU1_VOLTIN || item == HWMID_PSU1_VOLTOUT ||
+        item == HWMID_PSU2_VOLTIN || item == HWMID_PSU2_VOLTOUT)
+        return kVolts;
+    if (item == HWMID_PSU1_CURRENTIN || item == HWMID_PSU1_CURRENTOUT ||
+        item == HWMID_PSU2_CURRENTIN || item == HWMID_PSU2_CURRENTOUT)
+        return kAmperes;
+    if (item == HWMID_PSU1_POWERIN || item == HWMID_PSU2_POWERIN) return kWatts;
+    if (item == HWMID_PSU1_STATUS || item == HWMID_PSU2_STATUS) return kStatusWord;
+    return kRpm;
+}
+
+} // namespace zrqhost
