@@ -110,7 +110,16 @@ void LcmEmulator::run() {
                     reply = {static_cast<uint8_t>(model_ >> 8), static_cast<uint8_t>(model_)};
                 if (cmd == 0x31)
                     reply = {static_cast<uint8_t>(version_ >> 8), static_cast<uint8_t>(version_)};
-                if (cmd == 0x33 && key_ != 0) reply = {static_cast<uint8_t>(key_)};
+                if (cmd == 0x33 && !taps_.empty()) {
+                    // A tap answers one query; the release after it answers the next with
+                    // silence, so that two taps of one key are two presses.
+                    const char tap = taps_.front();
+                    taps_.pop_front();
+                    if (tap != 0) reply = {static_cast<uint8_t>(tap)};
+                    cv_.notify_all();
+                } else if (cmd == 0x33 && key_ != 0) {
+                    reply = {static_cast<uint8_t>(key_)};
+                }
                 if (reply.empty() || mode_ == Mode::Silent || answers_left_ == 0) continue;
                 // The module hears nothing at a rate other than its own.
                 if (port_baud() != baud_) continue;
@@ -335,6 +344,16 @@ void LcmEmulator::set_baud(uint32_t baud) {
 void LcmEmulator::press_key(char key) {
     std::lock_guard lock(mutex_);
     key_ = key;
+}
+void LcmEmulator::tap_key(char key) {
+    std::lock_guard lock(mutex_);
+    taps_.push_back(key);
+    taps_.push_back(0);
+}
+bool LcmEmulator::wait_taps_taken(int timeout_ms) const {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                        [this] { return taps_.empty(); });
 }
 std::vector<std::vector<uint8_t>> LcmEmulator::frames() const {
     std::lock_guard lock(mutex_);

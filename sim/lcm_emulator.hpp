@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -46,6 +47,10 @@ class LcmEmulator {
     void set_identity(uint16_t model, uint16_t version);
     void set_baud(uint32_t baud);
     void press_key(char key); // 'A'..'D', or 0 for none
+    // A key pressed for one key query and released for the next, as a finger taps it.
+    void tap_key(char key);
+    // Waits (at most `timeout_ms`) until every tap has been asked for.
+    bool wait_taps_taken(int timeout_ms) const;
     // Answers are kept back until release_answers(): an answer that comes after the plug-in
     // gave up, whatever the machine's speed.
     void hold_answers(bool hold);
@@ -121,6 +126,7 @@ class LcmEmulator {
     uint32_t baud_;
     uint16_t model_, version_;
     char key_ = 0;
+    std::deque<char> taps_;
     bool hold_ = false;
     int answers_left_ = -1;
     std::vector<uint8_t> held_;

@@ -2,10 +2,11 @@
 // appliance. Prints the pseudo-terminal's path, then writes the module's 20 x 2 screen to
 // FILE whenever it changes, until SIGINT or SIGTERM.
 //
-//   lcmemu [--baud RATE] [--screen FILE]
+//   lcmemu [--baud RATE] [--screen FILE] [--keys FIFO]
 #include "lcm_emulator.hpp"
 
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,19 +14,24 @@
 #include <fstream>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 const char *const kUsage =
-    "usage: lcmemu [--baud RATE] [--screen FILE]\n"
+    "usage: lcmemu [--baud RATE] [--screen FILE] [--keys FIFO]\n"
     "An LCD module (20 x 2, four keys) on a pseudo-terminal. Prints the pseudo-terminal's path,\n"
     "then runs until SIGINT or SIGTERM (Ctrl-C).\n"
     "  --baud RATE    the rate the module answers at (default 115200)\n"
     "  --screen FILE  write the module's screen to FILE whenever it changes\n"
+    "  --keys FIFO    make a named pipe FIFO; each letter A to D written to it is a key tap\n"
     "Point zrqctl at it: zrqctl lcm --port PTY info\n";
 } // namespace
 
 int main(int argc, char **argv) {
     unsigned long baud = 115200;
-    std::string screen_file;
+    std::string screen_file, keys_file;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--baud") == 0 && i + 1 < argc) {
             char *end = nullptr;
@@ -33,6 +39,8 @@ int main(int argc, char **argv) {
             if (*end != '\0') return std::fprintf(stderr, "lcmemu: bad rate %s\n", argv[i]), 2;
         } else if (std::strcmp(argv[i], "--screen") == 0 && i + 1 < argc) {
             screen_file = argv[++i];
+        } else if (std::strcmp(argv[i], "--keys") == 0 && i + 1 < argc) {
+            keys_file = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf("%s", kUsage);
             return 0;
@@ -47,6 +55,19 @@ int main(int argc, char **argv) {
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr); // before the emulator's thread starts
 
+    // Read and write, so that the pipe never reads as ended between two writers.
+    int keys = -1;
+    if (!keys_file.empty()) {
+        if (mkfifo(keys_file.c_str(), 0600) != 0 && errno != EEXIST)
+            return std::fprintf(stderr, "lcmemu: %s: %s\n", keys_file.c_str(),
+                                std::strerror(errno)),
+                   1;
+        keys = open(keys_file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (keys < 0)
+            return std::fprintf(stderr, "lcmemu: %s: %s\n", keys_file.c_str(),
+                                std::strerror(errno)),
+                   1;
+    }
     zrqsim::LcmEmulator emu(static_cast<uint32_t>(baud));
     std::printf("%s\n", emu.slave_path().c_str());
     std::fflush(stdout);
@@ -54,6 +75,11 @@ int main(int argc, char **argv) {
     const timespec tick{0, 20 * 1000 * 1000};
     for (;;) {
         const int sig = sigtimedwait(&stop, nullptr, &tick);
+        char typed[64];
+        ssize_t n;
+        while (keys >= 0 && (n = read(keys, typed, sizeof typed)) > 0)
+            for (ssize_t k = 0; k < n; ++k)
+                if (typed[k] >= 'A' && typed[k] <= 'D') emu.tap_key(typed[k]);
         const auto s = emu.screen();
         const std::string now =
             "+--------------------+\n|" + s[0] + "|\n|" + s[1] + "|\n+--------------------+\n";
@@ -62,6 +88,12 @@ int main(int argc, char **argv) {
             std::rename((screen_file + ".tmp").c_str(), screen_file.c_str());
             shown = now;
         }
-        if (sig > 0) return 0;
+        if (sig > 0) {
+            if (keys >= 0) {
+                close(keys);
+                unlink(keys_file.c_str());
+            }
+            return 0;
+        }
     }
 }

@@ -99,4 +99,25 @@ const Unit &unit_of(int item) {
     return kRpm;
 }
 
+const char *const kStatusBits[16] = {"NONE_OF_THE_ABOVE",
+                                     "CML",
+                                     "TEMPERATURE",
+                                     "VIN_UV",
+                                     "IOUT_OC",
+                                     "VOUT_OV",
+                                     "OFF",
+                                     "BUSY",
+                                     "UNKNOWN",
+                                     "OTHER",
+                                     "FANS",
+                                     "POWER_GOOD#",
+                                     "MFR",
+                                     "INPUT",
+                                     "IOUT/POUT",
+                                     "VOUT"};
+
+bool vout_in_linear11(const std::string &manufacturer) {
+    return manufacturer.rfind("3Y", 0) == 0;
+}
+
 } // namespace zrqhost

@@ -63,4 +63,11 @@ struct Unit {
 extern const Unit kCelsius, kVolts, kAmperes, kWatts, kRpm, kStatusWord;
 const Unit &unit_of(int item);
 
+// STATUS_WORD bits as the PMBus standard names them, bit 0 first.
+extern const char *const kStatusBits[16];
+
+// Makers whose supplies report READ_VOUT in LINEAR11, which the PSU plug-in decodes as
+// LINEAR16: its output volts (and the watts made of them) mean nothing for their supplies.
+bool vout_in_linear11(const std::string &manufacturer);
+
 } // namespace zrqhost

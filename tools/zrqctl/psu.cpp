@@ -13,23 +13,8 @@ namespace {
 
 constexpr const char *kPsuPlugin = "zrq4470psu.so";
 
-// STATUS_WORD bits as the PMBus standard names them.
-constexpr const char *kStatusBits[16] = {"NONE_OF_THE_ABOVE",
-                                         "CML",
-                                         "TEMPERATURE",
-                                         "VIN_UV",
-                                         "IOUT_OC",
-                                         "VOUT_OV",
-                                         "OFF",
-                                         "BUSY",
-                                         "UNKNOWN",
-                                         "OTHER",
-                                         "FANS",
-                                         "POWER_GOOD#",
-                                         "MFR",
-                                         "INPUT",
-                                         "IOUT/POUT",
-                                         "VOUT"};
+using zrqhost::kStatusBits;
+using zrqhost::vout_in_linear11;
 
 std::string call(const char *name, int psu) {
     return std::string(name) + "(PSU " + std::to_string(psu) + ")";
@@ -47,11 +32,6 @@ std::string why_psu_failed(const Plugin &p, int psu) {
 
 void psu_check(const Plugin &p, const char *name, int psu, int code) {
     check(call(name, psu), code, Origin::Plugin, [&](int) { return why_psu_failed(p, psu); });
-}
-
-// Makers whose supplies report READ_VOUT in LINEAR11, which the plug-in decodes as LINEAR16.
-bool vout_in_linear11(const std::string &manufacturer) {
-    return manufacturer.rfind("3Y", 0) == 0;
 }
 
 // Whether the SMBus library reaches a bus at all: with no adapter every transfer gives

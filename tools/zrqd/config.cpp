@@ -1,0 +1,201 @@
+#include "config.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace zrqd {
+namespace {
+
+using Json = nlohmann::json;
+
+// Reads one object's keys into their fields, each refused with its place ("/panel/keys/up").
+class Reader {
+  public:
+    Reader(const std::string &path, std::string place) : path_(path), place_(std::move(place)) {}
+
+    [[noreturn]] void fail(const std::string &where, const std::string &what) const {
+        throw ConfigError(path_ + ": at " + (where.empty() ? std::string("the top") : where) +
+                          ": " + what);
+    }
+
+    void object(const Json &j,
+                const std::map<std::string, std::function<void(const Json &, const std::string &)>>
+                    &fields) const {
+        if (!j.is_object()) fail(place_, "must be an object, not " + shown(j));
+        for (const auto &[key, value] : j.items()) {
+            const auto it = fields.find(key);
+            if (it == fields.end()) {
+                std::string known;
+                for (const auto &[k, f] : fields) known += (known.empty() ? "" : ", ") + k;
+                fail(place_ + "/" + key, "unknown key (known here: " + known + ")");
+            }
+            it->second(value, place_ + "/" + key);
+        }
+    }
+
+    int whole(const Json &j, const std::string &where, int lo, int hi) const {
+        if (!j.is_number_integer() || j.get<long long>() < lo || j.get<long long>() > hi)
+            fail(where, "must be a whole number " + std::to_string(lo) + " to " +
+                            std::to_string(hi) + ", not " + shown(j));
+        return static_cast<int>(j.get<long long>());
+    }
+
+    bool boolean(const Json &j, const std::string &where) const {
+        if (!j.is_boolean()) fail(where, "must be true or false, not " + shown(j));
+        return j.get<bool>();
+    }
+
+    std::string text(const Json &j, const std::string &where, size_t max) const {
+        if (!j.is_string()) fail(where, "must be a string, not " + shown(j));
+        const std::string s = j.get<std::string>();
+        if (s.size() > max) fail(where, "is longer than " + std::to_string(max) + " characters");
+        for (const char c : s)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                fail(where, "holds a control character");
+        return s;
+    }
+
+    static std::string shown(const Json &j) {
+        std::string s = j.dump(-1, ' ', true, Json::error_handler_t::replace);
+        return s.size() > 40 ? s.substr(0, 37) + "..." : s;
+    }
+
+  private:
+    const std::string &path_;
+    std::string place_;
+};
+
+// "host:port", the port 0 to 65535; the host an IPv4 address or a name, "[v6]" for IPv6.
+void listen_address(const Reader &r, const Json &j, const std::string &where, Config &c) {
+    const std::string s = r.text(j, where, 300);
+    const size_t colon = s.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == s.size())
+        r.fail(where, "must be host:port (127.0.0.1:9470), not \"" + s + "\"");
+    std::string host = s.substr(0, colon);
+    const std::string port = s.substr(colon + 1);
+    if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stol(port) > 65535)
+        r.fail(where, "must be host:port with a port 0 to 65535, not \"" + s + "\"");
+    c.listen_host = host;
+    c.listen_port = static_cast<int>(std::stol(port));
+}
+
+void keys(const Reader &r, const Json &j, const std::string &where, KeyMap &map) {
+    static const char *const kRoles[] = {"up", "down", "enter", "escape"};
+    std::map<std::string, std::function<void(const Json &, const std::string &)>> fields;
+    for (int i = 0; i < 4; ++i)
+        fields[kRoles[i]] = [&r, &map, i](const Json &v, const std::string &w) {
+            const std::string k = r.text(v, w, 1);
+            if (k.size() != 1 || k[0] < 'A' || k[0] > 'D')
+                r.fail(w,
+                       "must be one of the module's keys \"A\" to \"D\", not " + Reader::shown(v));
+            map[static_cast<size_t>(i)] = k[0];
+        };
+    r.object(j, fields);
+    for (int i = 0; i < 4; ++i)
+        for (int k = i + 1; k < 4; ++k)
+            if (map[static_cast<size_t>(i)] == map[static_cast<size_t>(k)])
+                r.fail(where, std::string("\"") + kRoles[i] + "\" and \"" + kRoles[k] +
+                                  "\" are both key " + map[static_cast<size_t>(i)]);
+}
+
+} // namespace
+
+Config parse_config(const std::string &path, const std::string &text) {
+    Json doc;
+    try {
+        doc = Json::parse(text);
+    } catch (const Json::parse_error &e) {
+        // The byte where parsing stopped, as a line and a column.
+        size_t line = 1, column = 1;
+        for (size_t i = 0; i + 1 < e.byte && i < text.size(); ++i) {
+            if (text[i] == '\n') {
+                ++line;
+                column = 1;
+            } else {
+                ++column;
+            }
+        }
+        throw ConfigError(path + ": line " + std::to_string(line) + ", column " +
+                          std::to_string(column) + ": not valid JSON");
+    } catch (const Json::exception &) {
+        throw ConfigError(path + ": not valid JSON (a number out of range)");
+    }
+    Config c;
+    const Reader top(path, "");
+    top.object(
+        doc,
+        {
+            {"name", [&](const Json &j, const std::string &w) { c.name = top.text(j, w, 64); }},
+            {"listen", [&](const Json &j, const std::string &w) { listen_address(top, j, w, c); }},
+            {"plugins",
+             [&](const Json &j, const std::string &w) { c.plugins = top.text(j, w, 4096); }},
+            {"poll_interval_ms",
+             [&](const Json &j, const std::string &w) {
+                 c.poll_interval_ms = top.whole(j, w, 100, 3600 * 1000);
+             }},
+            {"sole_host",
+             [&](const Json &j, const std::string &w) { c.sole_host = top.boolean(j, w); }},
+            {"maxslots",
+             [&](const Json &j, const std::string &w) { c.maxslots = top.whole(j, w, 0, 8); }},
+            {"panel",
+             [&](const Json &j, const std::string &w) {
+                 const Reader r(path, w);
+                 auto &p = c.panel;
+                 r.object(
+                     j, {
+                            {"enabled", [&](const Json &v,
+                                            const std::string &x) { p.enabled = r.boolean(v, x); }},
+                            {"port", [&](const Json &v,
+                                         const std::string &x) { p.port = r.text(v, x, 4096); }},
+                            {"key_pause_ms",
+                             [&](const Json &v, const std::string &x) {
+                                 p.key_pause_ms = r.whole(v, x, 0, 10000);
+                             }},
+                            {"rotate_after_s",
+                             [&](const Json &v, const std::string &x) {
+                                 p.rotate_after_s = r.whole(v, x, 0, 86400);
+                             }},
+                            {"dim_after_s",
+                             [&](const Json &v, const std::string &x) {
+                                 p.dim_after_s = r.whole(v, x, 0, 86400);
+                             }},
+                            {"brightness",
+                             [&](const Json &v, const std::string &x) {
+                                 p.brightness = r.whole(v, x, 1, 8);
+                             }},
+                            {"dim_brightness",
+                             [&](const Json &v, const std::string &x) {
+                                 p.dim_brightness = r.whole(v, x, 1, 8);
+                             }},
+                            {"keys",
+                             [&](const Json &v, const std::string &x) {
+                                 keys(Reader(path, x), v, x, p.keys);
+                             }},
+                        });
+             }},
+        });
+    if (c.panel.dim_after_s != 0 && c.panel.rotate_after_s != 0 &&
+        c.panel.dim_after_s < c.panel.rotate_after_s)
+        top.fail("/panel/dim_after_s", "must not be shorter than rotate_after_s (" +
+                                           std::to_string(c.panel.rotate_after_s) + ")");
+    return c;
+}
+
+Config load_config(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
+    return parse_config(path, text.str());
+}
+
+} // namespace zrqd

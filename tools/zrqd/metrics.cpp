@@ -1,0 +1,284 @@
+#include "metrics.hpp"
+
+#include "host/host.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace zrqd {
+namespace {
+
+// A label value with the three characters the format escapes.
+std::string escaped(const std::string &v) {
+    std::string out;
+    for (const char c : v) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string number(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+    char buf[40];
+    // Whole numbers in full (2400, not 2.4e+03); others in the shortest text that reads back
+    // as the same value (12.5, not 12.500000000000000).
+    if (v == std::trunc(v) && std::fabs(v) < 1e15) {
+        std::snprintf(buf, sizeof buf, "%.0f", v);
+        return buf;
+    }
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+        if (std::strtod(buf, nullptr) == v) break;
+    }
+    return buf;
+}
+
+class Writer {
+  public:
+    // A family: its HELP and TYPE lines, written before its first sample.
+    void family(const char *name, const char *type, const char *help) {
+        out_ += "# HELP ";
+        out_ += name;
+        out_ += ' ';
+        out_ += help;
+        out_ += "\n# TYPE ";
+        out_ += name;
+        out_ += ' ';
+        out_ += type;
+        out_ += '\n';
+        name_ = name;
+    }
+    using Labels = std::vector<std::pair<const char *, std::string>>;
+    void sample(const Labels &labels, double value) {
+        out_ += name_;
+        if (!labels.empty()) {
+            out_ += '{';
+            for (size_t i = 0; i < labels.size(); ++i) {
+                if (i) out_ += ',';
+                out_ += labels[i].first;
+                out_ += "=\"";
+                out_ += escaped(labels[i].second);
+                out_ += '"';
+            }
+            out_ += '}';
+        }
+        out_ += ' ';
+        out_ += number(value);
+        out_ += '\n';
+    }
+    std::string take() { return std::move(out_); }
+
+  private:
+    std::string out_;
+    const char *name_ = "";
+};
+
+std::string str(int n) {
+    return std::to_string(n);
+}
+
+// The hardware monitor's items by quantity: one family a unit.
+struct ItemFamily {
+    const zrqhost::Unit *unit;
+    const char *name;
+    const char *help;
+};
+const ItemFamily kItemFamilies[] = {
+    {&zrqhost::kCelsius, "zrq_hwm_temperature_celsius",
+     "Temperature read by the hardware monitor, by item."},
+    {&zrqhost::kVolts, "zrq_hwm_voltage_volts", "Voltage read by the hardware monitor, by item."},
+    {&zrqhost::kAmperes, "zrq_hwm_current_amperes",
+     "Current read by the hardware monitor, by item."},
+    {&zrqhost::kWatts, "zrq_hwm_power_watts", "Power read by the hardware monitor, by item."},
+    {&zrqhost::kRpm, "zrq_hwm_fan_speed_rpm", "Fan speed read by the hardware monitor, by item."},
+    {&zrqhost::kStatusWord, "zrq_hwm_psu_status_word",
+     "A power supply's PMBus STATUS_WORD as the hardware monitor reads it, by item."},
+};
+
+void hwm(Writer &w, const Snapshot &s) {
+    for (const ItemFamily &f : kItemFamilies) {
+        w.family(f.name, "gauge", f.help);
+        for (int item = 0; item < HWMID_TOTAL; ++item) {
+            const HwmItem &it = s.hwm[item];
+            if (!it.ok || &zrqhost::unit_of(item) != f.unit) continue;
+            w.sample({{"item", str(item)}, {"sensor", it.name}},
+                     static_cast<double>(it.raw) / f.unit->scale);
+        }
+    }
+    w.family("zrq_hwm_case_open", "gauge",
+             "1 when the chassis intrusion input says the case was opened.");
+    if (s.case_ok) w.sample({}, s.case_open ? 1 : 0);
+}
+
+void psus(Writer &w, const Snapshot &s) {
+    auto each = [&](auto &&pick) {
+        for (int n = 1; n <= kPsus; ++n) pick(s.psu[n - 1], str(n));
+    };
+    w.family("zrq_psu_present", "gauge", "1 when the power supply answers on the SMBus.");
+    if (s.psu_query_ok)
+        each([&](const PsuData &p, const std::string &n) {
+            w.sample({{"psu", n}}, p.present ? 1 : 0);
+        });
+    w.family("zrq_psu_info", "gauge", "The power supply's maker, model, serial and revision.");
+    each([&](const PsuData &p, const std::string &n) {
+        if (p.present && p.info_ok)
+            w.sample({{"psu", n},
+                      {"mfr_id", p.mfr_id},
+                      {"model", p.model},
+                      {"serial", p.serial},
+                      {"revision", p.revision}},
+                     1);
+    });
+    w.family("zrq_psu_status_word", "gauge", "The power supply's PMBus STATUS_WORD.");
+    each([&](const PsuData &p, const std::string &n) {
+        if (p.present && p.status_ok) w.sample({{"psu", n}}, p.status);
+    });
+    w.family("zrq_psu_status_bit", "gauge",
+             "1 when the bit of the power supply's STATUS_WORD is set, by bit and PMBus name.");
+    each([&](const PsuData &p, const std::string &n) {
+        if (!p.present || !p.status_ok) return;
+        for (int b = 0; b < 16; ++b)
+            w.sample({{"psu", n}, {"bit", str(b)}, {"name", zrqhost::kStatusBits[b]}},
+                     (p.status >> b) & 1);
+    });
+    struct Side {
+        const char *name, *help;
+        bool out;
+        float PSU_WATTS::*field;
+    };
+    const Side kSides[] = {
+        {"zrq_psu_input_volts", "Input voltage of the power supply.", false, &PSU_WATTS::fVolts},
+        {"zrq_psu_input_amperes", "Input current of the power supply.", false,
+         &PSU_WATTS::fAmperes},
+        {"zrq_psu_input_watts", "Input power of the power supply.", false, &PSU_WATTS::fWatts},
+        {"zrq_psu_output_volts",
+         "Output voltage of the power supply (not for makers whose READ_VOUT the plug-in does not "
+         "decode: see zrq_psu_output_unread_info).",
+         true, &PSU_WATTS::fVolts},
+        {"zrq_psu_output_amperes", "Output current of the power supply.", true,
+         &PSU_WATTS::fAmperes},
+        {"zrq_psu_output_watts",
+         "Output power of the power supply, output volts times amperes (not for makers whose "
+         "READ_VOUT the plug-in does not decode).",
+         true, &PSU_WATTS::fWatts},
+    };
+    for (const Side &side : kSides) {
+        w.family(side.name, "gauge", side.help);
+        const bool volts_made = side.field != &PSU_WATTS::fAmperes;
+        each([&](const PsuData &p, const std::string &n) {
+            if (!p.present || !(side.out ? p.out_ok : p.in_ok)) return;
+            if (side.out && volts_made && p.vout_unreadable) return;
+            w.sample({{"psu", n}}, (side.out ? p.out : p.in).*side.field);
+        });
+    }
+    w.family("zrq_psu_output_unread_info", "gauge",
+             "A power supply whose output volts and watts are left out, and why.");
+    each([&](const PsuData &p, const std::string &n) {
+        if (p.present && p.vout_unreadable)
+            w.sample({{"psu", n},
+                      {"mfr_id", p.mfr_id},
+                      {"reason", "the maker reports READ_VOUT in LINEAR11, which the PSU plug-in "
+                                 "decodes as LINEAR16"}},
+                     1);
+    });
+    w.family("zrq_psu_temperature_celsius", "gauge", "Temperature sensors of the power supply.");
+    each([&](const PsuData &p, const std::string &n) {
+        if (!p.present || !p.sensors_ok) return;
+        w.sample({{"psu", n}, {"sensor", "1"}}, p.sensors.fTemp_1);
+        w.sample({{"psu", n}, {"sensor", "2"}}, p.sensors.fTemp_2);
+    });
+    w.family("zrq_psu_fan_speed_rpm", "gauge", "Fan speed of the power supply.");
+    each([&](const PsuData &p, const std::string &n) {
+        if (p.present && p.sensors_ok) w.sample({{"psu", n}}, p.sensors.uwFanRpm);
+    });
+}
+
+void slots(Writer &w, const Snapshot &s) {
+    w.family("zrq_lbp_slots_polled", "gauge",
+             "The highest slot polled: 0 unless zrqd is the sole host of the slot switch or the "
+             "kernel owns it.");
+    if (s.loaded[kLbp]) w.sample({}, s.slots_polled);
+    w.family("zrq_lbp_present", "gauge", "1 when a LAN bypass module answers in the slot.");
+    if (s.lbp_query_ok)
+        for (int slot = 0; slot <= s.slots_polled; ++slot)
+            w.sample({{"slot", str(slot)}}, s.slots[slot].present ? 1 : 0);
+    struct Phase {
+        const char *phase;
+        uint8_t PAIRS_STATUS::*field;
+        uint8_t LBPDEV_INFO::*capable;
+    };
+    const Phase kBypass[] = {
+        {"runtime", &PAIRS_STATUS::ubRuntime_PairsBypass, &LBPDEV_INFO::ubRuntime_Pairs},
+        {"just_on", &PAIRS_STATUS::ubJustOn_PairsBypass, &LBPDEV_INFO::ubJustOn_Pairs},
+        {"system_off", &PAIRS_STATUS::ubSystemOff_PairsBypass, &LBPDEV_INFO::ubSystemOff_Pairs},
+    };
+    w.family("zrq_lbp_pair_bypass", "gauge",
+             "1 when the pair is set to bypass in the phase (runtime: now), for the pairs the "
+             "module can bypass in it.");
+    for (int slot = 0; slot <= s.slots_polled; ++slot) {
+        const SlotData &d = s.slots[slot];
+        if (!d.present || !d.pairs_ok || !d.info_ok) continue;
+        for (const Phase &ph : kBypass)
+            for (int pair = 1; pair <= 8; ++pair)
+                if ((d.info.*ph.capable >> (pair - 1)) & 1)
+                    w.sample({{"slot", str(slot)}, {"pair", str(pair)}, {"phase", ph.phase}},
+                             ((d.pairs.*ph.field) >> (pair - 1)) & 1);
+    }
+    w.family("zrq_lbp_port_disconnect", "gauge",
+             "1 when the port is set to be disconnected in the phase (runtime: now).");
+    for (int slot = 0; slot <= s.slots_polled; ++slot) {
+        const SlotData &d = s.slots[slot];
+        if (!d.present || !d.pairs_ok) continue;
+        for (int port = 1; port <= 8; ++port) {
+            w.sample({{"slot", str(slot)}, {"port", str(port)}, {"phase", "runtime"}},
+                     (d.pairs.ubRuntime_PortsDisconnect >> (port - 1)) & 1);
+            w.sample({{"slot", str(slot)}, {"port", str(port)}, {"phase", "just_on"}},
+                     (d.pairs.ubJustOn_PortsDisconnect >> (port - 1)) & 1);
+        }
+    }
+    w.family("zrq_lbp_timer_status", "gauge",
+             "The status byte of the module's timer as it reads it (1: running), for the timers "
+             "the module has.");
+    for (int slot = 0; slot <= s.slots_polled; ++slot)
+        for (int t = 0; t < 3; ++t)
+            if (s.slots[slot].present && s.slots[slot].timer[t] >= 0)
+                w.sample({{"slot", str(slot)}, {"timer", str(t + 1)}}, s.slots[slot].timer[t]);
+}
+
+} // namespace
+
+std::string render_metrics(const Snapshot &s) {
+    Writer w;
+    w.family("zrq_plugin_loaded", "gauge",
+             "1 when the subsystem's plug-in is loaded (for the LCD: open and held by zrqd).");
+    for (int sub = 0; sub < kSubsystems; ++sub)
+        w.sample({{"subsystem", kSubsystemNames[sub]}, {"plugin", kPluginFiles[sub]}},
+                 s.loaded[sub] ? 1 : 0);
+    w.family("zrq_read_failures_total", "counter",
+             "Plug-in calls that failed since zrqd started, by subsystem.");
+    for (int sub = 0; sub < kSubsystems; ++sub)
+        w.sample({{"subsystem", kSubsystemNames[sub]}}, static_cast<double>(s.failures[sub]));
+    w.family("zrq_poll_cycles_total", "counter", "Poll cycles completed since zrqd started.");
+    w.sample({}, static_cast<double>(s.cycle));
+    w.family("zrq_poll_duration_seconds", "gauge", "How long the last poll cycle took.");
+    if (s.cycle) w.sample({}, s.duration_s);
+    w.family("zrq_poll_last_success_timestamp_seconds", "gauge",
+             "When the last poll cycle ended, in seconds since the epoch.");
+    if (s.cycle) w.sample({}, s.finished_unix_s);
+    hwm(w, s);
+    psus(w, s);
+    slots(w, s);
+    return w.take();
+}
+
+} // namespace zrqd

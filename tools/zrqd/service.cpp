@@ -1,0 +1,355 @@
+#include "service.hpp"
+
+#include "log.hpp"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <fstream>
+
+#include <unistd.h>
+
+namespace zrqd {
+
+double system_uptime() {
+    std::ifstream in("/proc/uptime");
+    double s = 0;
+    in >> s;
+    return s;
+}
+
+namespace {
+double now_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+std::string host_name() {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "zrq4470";
+    return buf;
+}
+PanelSettings panel_settings(const Config &c) {
+    return {c.name.empty() ? host_name() : c.name, c.panel.rotate_after_s, c.panel.dim_after_s};
+}
+} // namespace
+
+// The metrics endpoint: cpp-httplib's server on a thread of its own, answering from the
+// poller's latest text.
+struct Service::Http {
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+
+    Http(Poller &poller, const std::string &host, int wanted) {
+        // Two workers: a scrape copies a prepared text, so more would only hold memory.
+        server.new_task_queue = [] { return new httplib::ThreadPool(2); };
+        server.Get("/metrics", [&poller](const httplib::Request &, httplib::Response &res) {
+            const auto text = poller.metrics();
+            res.set_content(*text, "text/plain; version=0.0.4; charset=utf-8");
+        });
+        server.Get("/healthz", [&poller](const httplib::Request &, httplib::Response &res) {
+            const bool up = poller.running();
+            res.status = up ? 200 : 503;
+            res.set_content(up ? "ok\n" : "the poller is not running\n", "text/plain");
+        });
+        server.Get("/", [](const httplib::Request &, httplib::Response &res) {
+            res.set_content("zrqd: the zrq4470's metrics are at /metrics, its health at /healthz\n",
+                            "text/plain");
+        });
+        port = wanted == 0                         ? server.bind_to_any_port(host)
+               : server.bind_to_port(host, wanted) ? wanted
+                                                   : -1;
+        if (port < 0)
+            throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(wanted) +
+                                     ": " + std::strerror(errno));
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~Http() {
+        server.stop();
+        if (thread.joinable()) thread.join();
+    }
+};
+
+Service::Service(Config config)
+    : config_(std::move(config)), kernel_switch_(kernel_owns_switch()),
+      hw_(zrqhost::plugin_dir(config_.plugins)), panel_(panel_settings(config_)) {
+    const int slots = slots_to_poll(config_);
+    if (config_.maxslots > 0 && slots == 0)
+        log(Level::Notice, "slots 1 to " + std::to_string(config_.maxslots) +
+                               " are not polled: another host may route the slot switch (set "
+                               "\"sole_host\": true when zrqd is the only one)");
+    poller_ = std::make_unique<Poller>(hw_, config_.poll_interval_ms, slots);
+}
+
+Service::~Service() {
+    stop();
+}
+
+int Service::slots_to_poll(const Config &c) const {
+    return c.sole_host || kernel_switch_ ? c.maxslots : 0;
+}
+
+void Service::start() {
+    if (started_) return;
+    started_ = true;
+    poller_->start();
+    http_ = std::make_unique<Http>(*poller_, config_.listen_host, config_.listen_port);
+    port_ = http_->port;
+    log(Level::Info,
+        "metrics on http://" + config_.listen_host + ":" + std::to_string(port_) + "/metrics");
+    if (config_.panel.enabled) {
+        {
+            std::lock_guard lock(wake_mutex_);
+            stopping_ = false;
+        }
+        panel_thread_ = std::thread([this] { panel_loop(); });
+    }
+}
+
+void Service::stop() {
+    if (!started_) return;
+    started_ = false;
+    {
+        std::lock_guard lock(wake_mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (panel_thread_.joinable()) panel_thread_.join();
+    http_.reset();
+    poller_->stop();
+}
+
+void Service::reload(const Config &c) {
+    Config old;
+    {
+        std::lock_guard lock(config_mutex_);
+        old = config_;
+    }
+    if (c.plugins != old.plugins || c.panel.port != old.panel.port ||
+        c.panel.enabled != old.panel.enabled)
+        log(Level::Warning, "the plug-ins' folder and the panel's port and use change at the next "
+                            "start only");
+    if (c.listen_host != old.listen_host || c.listen_port != old.listen_port) {
+        try {
+            auto next = std::make_unique<Http>(*poller_, c.listen_host, c.listen_port);
+            http_ = std::move(next);
+            port_ = http_->port;
+            log(Level::Info, "metrics now on http://" + c.listen_host + ":" +
+                                 std::to_string(port_) + "/metrics");
+        } catch (const std::exception &e) {
+            log(Level::Error, std::string(e.what()) + "; still on port " + std::to_string(port_));
+        }
+    }
+    poller_->set_interval(c.poll_interval_ms, slots_to_poll(c));
+    {
+        std::lock_guard lock(panel_mutex_);
+        panel_.set_settings(panel_settings(c));
+    }
+    {
+        std::lock_guard lock(config_mutex_);
+        Config kept = c;
+        kept.plugins = old.plugins;
+        kept.panel.port = old.panel.port;
+        kept.panel.enabled = old.panel.enabled;
+        config_ = kept;
+    }
+    poller_->poke();
+    log(Level::Info, "configuration reloaded");
+}
+
+Screen Service::screen() const {
+    std::lock_guard lock(panel_mutex_);
+    return panel_.screen();
+}
+
+std::string Service::page_name() const {
+    std::lock_guard lock(panel_mutex_);
+    return panel_.page_name();
+}
+
+#define LCM(name) ZRQ_EXPORT(*lcm_, name)
+
+bool Service::open_lcd() {
+    const std::string port = config_.panel.port;
+    try {
+        if (!lcm_) {
+            // Only the test build of the plug-in can be pointed at another port than
+            // /dev/ttyS1 (an emulator's pseudo-terminal).
+            lcm_ = std::make_unique<zrqhost::Plugin>(zrqhost::plugin_dir(config_.plugins),
+                                                     port.empty() ? "zrq4470lcm.so"
+                                                                  : "zrq4470lcm_test.so");
+            if (!port.empty()) {
+                auto *set_port =
+                    reinterpret_cast<void (*)(const char *)>(lcm_->find("lcm_test_set_port"));
+                if (set_port == nullptr)
+                    throw std::runtime_error(lcm_->path() + " cannot be pointed at " + port);
+                set_port(port.c_str());
+            }
+        }
+        const int r = LCM(_brdPVQ_LCM_DeviceOpen)();
+        if (r != ERR_Success) {
+            // No rate answered leaves the port open with its thread: closed here.
+            if (r == ERR_OpenFail) LCM(_brdPVQ_LCM_DeviceClose)();
+            return false;
+        }
+    } catch (const std::exception &e) {
+        log(Level::Error, std::string(e.what()) + "; the panel stays dark");
+        lcm_.reset();
+        lcm_missing_ = true;
+        return false;
+    }
+    LCM(_brdPVQ_LCM_DisplayClear)();
+    LCM(_brdPVQ_LCM_CursorModeCtrl)(0);
+    LCM(_brdPVQ_LCM_Brightness)(static_cast<unsigned char>(config_.panel.brightness));
+    LCM(_brdPVQ_LCM_LightCtrl)(1);
+    shown_ = Screen{std::string(kColumns, ' '), std::string(kColumns, ' ')};
+    shown_lit_ = true;
+    key_failures_ = 0;
+    lcd_open_ = true;
+    poller_->set_lcd(true);
+    return true;
+}
+
+void Service::close_lcd() {
+    if (!lcd_open_) return;
+    show({fit_row(panel_settings(config_).name, ""), fit_row("zrqd stopped", "")});
+    // The plug-in puts the line settings it found back and ends its receive thread.
+    LCM(_brdPVQ_LCM_DeviceClose)();
+    lcd_open_ = false;
+    poller_->set_lcd(false);
+}
+
+void Service::show(const Screen &screen) {
+    for (int row = 0; row < kRows; ++row) {
+        if (screen[row] == shown_[row]) continue;
+        std::string text = screen[row];
+        const int a = LCM(_brdPVQ_LCM_SetCursor)(1, static_cast<unsigned char>(row + 1));
+        const int b =
+            a == ERR_Success
+                ? LCM(_brdPVQ_LCM_WriteString)(reinterpret_cast<unsigned char *>(text.data()))
+                : a;
+        if (b == ERR_Success)
+            shown_[row] = screen[row];
+        else
+            poller_->count_failure(kLcm);
+    }
+}
+
+Key Service::read_key() {
+    unsigned char keys = 0;
+    const int r = LCM(_brdPVQ_LCM_KeysStatus)(&keys);
+    if (r != ERR_Success) {
+        poller_->count_failure(kLcm);
+        ++key_failures_;
+        return Key::None;
+    }
+    key_failures_ = 0;
+    // A held key answers every query: only a new press counts.
+    const uint8_t previous = last_key_byte_;
+    last_key_byte_ = keys;
+    if (keys == 0 || keys == previous) return Key::None;
+    KeyMap map;
+    {
+        std::lock_guard lock(config_mutex_);
+        map = config_.panel.keys;
+    }
+    static const Key kRoles[] = {Key::Up, Key::Down, Key::Enter, Key::Escape};
+    for (int i = 0; i < 4; ++i)
+        if (keys & (1u << (map[static_cast<size_t>(i)] - 'A'))) return kRoles[i];
+    return Key::None;
+}
+
+void Service::panel_loop() {
+    uint64_t seen = 0;
+    bool said = false;
+    double next_try = 0;
+    for (;;) {
+        Config c;
+        {
+            std::lock_guard lock(config_mutex_);
+            c = config_;
+        }
+        int pause_ms = c.panel.key_pause_ms;
+        if (!lcd_open_ && !lcm_missing_ && now_s() >= next_try) {
+            if (open_lcd()) {
+                log(Level::Info,
+                    "front panel on " +
+                        (c.panel.port.empty() ? std::string("/dev/ttyS1") : c.panel.port));
+                said = false;
+            } else {
+                if (!said && lcm_)
+                    log(Level::Warning,
+                        "no LCD module answers on " +
+                            (c.panel.port.empty() ? std::string("/dev/ttyS1") : c.panel.port) +
+                            " (or another program holds it); trying again every 10 s");
+                said = true;
+                next_try = now_s() + 10;
+            }
+        }
+        if (lcd_open_) {
+            const Key k = read_key();
+            if (key_failures_ >= 3) {
+                log(Level::Warning, "the LCD module stopped answering; reopening it");
+                close_lcd();
+                next_try = now_s() + 1;
+            } else {
+                const auto snap = poller_->latest();
+                std::optional<BypassRequest> request;
+                Screen screen;
+                bool lit;
+                {
+                    std::lock_guard lock(panel_mutex_);
+                    if (snap->cycle != seen) {
+                        panel_.update(snap);
+                        seen = snap->cycle;
+                    }
+                    request = panel_.key(k, now_s());
+                    panel_.tick(now_s(), system_uptime());
+                    screen = panel_.screen();
+                    lit = panel_.lit();
+                }
+                if (request) {
+                    int r = ERR_NotSupport;
+                    if (hw_.loaded(kLbp)) {
+                        std::lock_guard bus(hw_.bus);
+                        r = hw_.lbp_set_pair(static_cast<uint8_t>(request->slot),
+                                             static_cast<uint8_t>(request->pair),
+                                             request->enable ? 1 : 0,
+                                             static_cast<uint16_t>(c.maxslots));
+                    }
+                    log(r == 0 ? Level::Notice : Level::Warning,
+                        "panel: pair " + std::to_string(request->pair) + " of slot " +
+                            std::to_string(request->slot) +
+                            (request->enable ? " into bypass: " : " out of bypass: ") +
+                            (r == 0 ? "done"
+                                    : zrqhost::status_text(r, zrqhost::Origin::SmbusLibrary)));
+                    // The change shows once the poller has read it back.
+                    poller_->poke();
+                    poller_->wait_cycle(poller_->latest()->cycle, 5000);
+                    std::lock_guard lock(panel_mutex_);
+                    panel_.update(poller_->latest());
+                    seen = poller_->latest()->cycle;
+                    panel_.done(*request, r);
+                    screen = panel_.screen();
+                }
+                if (lit != shown_lit_) {
+                    const int level = lit ? c.panel.brightness : c.panel.dim_brightness;
+                    if (LCM(_brdPVQ_LCM_Brightness)(static_cast<unsigned char>(level)) == 0)
+                        shown_lit_ = lit;
+                    else
+                        poller_->count_failure(kLcm);
+                }
+                show(screen);
+            }
+        } else {
+            pause_ms = 200;
+        }
+        std::unique_lock lock(wake_mutex_);
+        if (wake_.wait_for(lock, std::chrono::milliseconds(pause_ms), [this] { return stopping_; }))
+            break;
+    }
+    close_lcd();
+    lcm_.reset();
+}
+
+} // namespace zrqd

@@ -1,0 +1,81 @@
+// zrqd as a whole: the plug-ins, the poller, the front panel on the LCD and the metrics
+// endpoint, started together and stopped together.
+#pragma once
+
+#include "config.hpp"
+#include "hardware.hpp"
+#include "panel.hpp"
+#include "poller.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+namespace zrqd {
+
+class Service {
+  public:
+    // Loads the plug-ins; throws std::runtime_error when the endpoint cannot listen.
+    explicit Service(Config config);
+    ~Service();
+    Service(const Service &) = delete;
+    Service &operator=(const Service &) = delete;
+
+    void start();
+    // Stops every thread, puts the LCD's line settings back and closes it.
+    void stop();
+    // A new configuration, as SIGHUP brings it; what only a restart can change is said so.
+    void reload(const Config &config);
+
+    int port() const { return port_; }
+    Poller &poller() { return *poller_; }
+    // What the panel shows now, and its page's name (for tests and the log).
+    Screen screen() const;
+    std::string page_name() const;
+    bool lcd_held() const { return lcd_open_; }
+
+  private:
+    struct Http;
+    void panel_loop();
+    bool open_lcd();
+    void close_lcd();
+    void show(const Screen &screen);
+    Key read_key();
+    int slots_to_poll(const Config &c) const;
+
+    Config config_;
+    mutable std::mutex config_mutex_;
+    bool kernel_switch_ = false;
+    Hardware hw_;
+    std::unique_ptr<Poller> poller_;
+    std::unique_ptr<Http> http_;
+    std::atomic<int> port_{0};
+
+    // The front panel, run by its own thread.
+    std::unique_ptr<zrqhost::Plugin> lcm_;
+    std::atomic<bool> lcd_open_{false};
+    bool lcm_missing_ = false; // the plug-in could not be loaded: not tried again
+    Panel panel_;
+    mutable std::mutex panel_mutex_;
+    Screen shown_;
+    bool shown_lit_ = true;
+    uint8_t last_key_byte_ = 0;
+    int key_failures_ = 0;
+    std::thread panel_thread_;
+    std::mutex wake_mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    bool started_ = false;
+};
+
+// The appliance's uptime in seconds (/proc/uptime), 0 when unknown.
+double system_uptime();
+
+} // namespace zrqd
