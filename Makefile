@@ -75,10 +75,11 @@ test-i386:
 	cmake --build --preset i386
 	ctest --preset i386
 
-# The threaded code (the LCD link) again under ThreadSanitizer.
+# The threaded code (the LCD link, zrqd) again under ThreadSanitizer.
 test-tsan:
 	cmake --preset tsan
-	cmake --build --preset tsan --target test_lcm test_lcm_deliverable lcm_deliverable_probe zrq4470lcm
+	cmake --build --preset tsan --target test_lcm test_lcm_deliverable lcm_deliverable_probe zrq4470lcm \
+	    test_zrqd
 	ctest --preset tsan
 
 # The fuzz targets (clang-14, ASan + UBSan): a smoke run of each, fixed inputs and seed.
@@ -113,7 +114,7 @@ bench: deps
 # emulator, psuprobe) and runs zrqctl against the virtual platform.
 demo: deps
 	@cmake --preset release --log-level=WARNING > /dev/null
-	cmake --build --preset release --target zrqctl lcmemu psuprobe
+	cmake --build --preset release --target zrqctl lcmemu psuprobe zrqd
 	@tools/demo.sh build/release
 
 # The deliverables: the four plug-ins as 32-bit x86 code, psuprobe as 64-bit x86-64, the SDK

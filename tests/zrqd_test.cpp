@@ -88,6 +88,12 @@ TEST(ZrqdConfig, EveryKeyHasADefaultAndIsRead) {
     EXPECT_EQ(c.panel.brightness, 6);
     EXPECT_EQ(c.panel.keys, (zrqd::KeyMap{'D', 'C', 'B', 'A'}));
     EXPECT_EQ(zrqd::parse_config("c.json", R"({"listen": "[::1]:0"})").listen_host, "::1");
+    // The example that ships beside the unit file says what the defaults are.
+    zrqd::Config shipped = zrqd::load_config(ZRQD_EXAMPLE_CONFIG);
+    EXPECT_EQ(shipped.plugins, "/usr/lib/zrq4470");
+    shipped.plugins.clear();
+    shipped.name.clear();
+    EXPECT_EQ(shipped, zrqd::Config{});
 }
 
 TEST(ZrqdConfig, AFileThatCannotBeUsedIsRefusedInOneLineNamingThePlace) {

@@ -13,9 +13,11 @@ build=$(cd "$build" && pwd)
 work="$build/demo"
 rm -rf "$work"
 mkdir -p "$work"
-emu_pid=
+emu_pid= zrqd_pid= panel_pid=
 cleanup() {
-    if [ -n "$emu_pid" ]; then kill "$emu_pid" 2>/dev/null && wait "$emu_pid" 2>/dev/null; fi
+    for pid in $zrqd_pid $panel_pid $emu_pid; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
     return 0
 }
 trap cleanup EXIT
@@ -81,3 +83,59 @@ echo "The module's screen:"
 cat "$work/screen"
 echo
 echo "(the lcm commands need an emulator running: $(printf '%q' "$build/bin/lcmemu") prints its port)"
+
+# zrqd, the service: the front panel on a second emulated module, and the metrics endpoint.
+[ -x "$build/bin/zrqd" ] || exit 0
+echo; echo "== zrqd, the front-panel and metrics service"
+"${run[@]}" "$build/bin/lcmemu" --screen "$work/panel" --keys "$work/keys" > "$work/panel-pty" &
+panel_pid=$!
+wait_for test -s "$work/panel-pty"
+wait_for test -p "$work/keys"
+cat > "$work/zrqd.json" <<JSON
+{
+  "name": "zrq4470 demo",
+  "listen": "127.0.0.1:0",
+  "poll_interval_ms": 500,
+  "sole_host": true,
+  "panel": {"port": "$(head -n 1 "$work/panel-pty")", "key_pause_ms": 50,
+            "rotate_after_s": 2, "dim_after_s": 0}
+}
+JSON
+printf '%s$ %s%s\n' "$bold" "$(printf '%q ' "$build/bin/zrqd" --config "$work/zrqd.json" | sed 's/ $//')" "$plain"
+"$build/bin/zrqd" --config "$work/zrqd.json" 2> "$work/zrqd.log" &
+zrqd_pid=$!
+wait_for grep -q "metrics on" "$work/zrqd.log"
+cat "$work/zrqd.log"
+port=$(sed -n 's|.*metrics on http://127.0.0.1:\([0-9]*\)/metrics.*|\1|p' "$work/zrqd.log")
+# The panel as it changes: first the alert (the platform's case is open), which a key
+# acknowledges; then the pages, which turn every 2 s while nobody touches the keys.
+shown=
+watch_panel() { # SECONDS
+    local end=$((SECONDS + $1))
+    while [ $SECONDS -lt $end ]; do
+        if [ -s "$work/panel" ] && [ "$(cat "$work/panel")" != "$shown" ]; then
+            shown=$(cat "$work/panel")
+            echo "$shown"
+        fi
+        sleep 0.1
+    done
+}
+wait_for grep -q "Case opened" "$work/panel"
+watch_panel 1
+echo "(key A pressed on the module: the alert is acknowledged)"
+printf A > "$work/keys"
+watch_panel 7
+echo "(key B pressed: the next page)"
+printf B > "$work/keys"
+watch_panel 1
+echo
+echo "A few lines of http://127.0.0.1:$port/metrics:"
+python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1]).read().decode(), end="")' \
+    "http://127.0.0.1:$port/metrics" | grep -E '^zrq_(psu_input_watts|psu_output_unread_info|hwm_temperature_celsius\{item="[01]"|lbp_pair_bypass\{slot="0",pair="2",phase="runtime"|poll_duration)'
+kill -TERM "$zrqd_pid"
+wait "$zrqd_pid" || true
+zrqd_pid=
+tail -n 2 "$work/zrqd.log"
+sleep 0.3
+echo "The module's screen after zrqd stopped:"
+cat "$work/panel"

@@ -5,7 +5,11 @@
 #include "pvqinc.h"
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #define EXPORT(plugin, name) (plugin).fn<decltype(name)>(#name)
@@ -19,6 +23,35 @@ struct LcmArgs {
     int a = 0, b = 0;
     unsigned rate = 0;
 };
+
+// Who holds `port` the way the LCD plug-in does, with an advisory lock (the kernel lists it in
+// /proc/locks by device and inode): "the front panel is held by the service zrqd (pid 812)...",
+// or "" when nobody does.
+std::string port_holder(const std::string &port) {
+    struct stat st {};
+    if (::stat(port.c_str(), &st) != 0) return "";
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 812 00:1a:3 0 EOF"
+        std::istringstream in(line);
+        std::string n, kind, mode, access, pid, where;
+        if (!(in >> n >> kind >> mode >> access >> pid >> where) || kind != "FLOCK") continue;
+        unsigned major = 0, minor = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(where.c_str(), "%x:%x:%lu", &major, &minor, &inode) != 3) continue;
+        if (inode != st.st_ino || major != ::major(st.st_dev) || minor != ::minor(st.st_dev))
+            continue;
+        std::string comm;
+        std::ifstream("/proc/" + pid + "/comm") >> comm;
+        if (comm == "zrqd")
+            return "the front panel is held by the service zrqd (pid " + pid +
+                   "), which owns the LCD while it runs; stop it first (systemctl stop zrqd)";
+        return port + " is held by " + (comm.empty() ? "another program" : comm) + " (pid " + pid +
+               ")";
+    }
+    return "";
+}
 
 // The plug-in with the link open for the length of one command.
 class Session {
@@ -39,6 +72,8 @@ class Session {
         if (r == ERR_OpenFail) EXPORT(plugin_, _brdPVQ_LCM_DeviceClose)();
         const std::string port = args.port.empty() ? "/dev/ttyS1" : args.port;
         check("_brdPVQ_LCM_DeviceOpen", r, Origin::Plugin, [&port](int) -> std::string {
+            if (const std::string holder = port_holder(port); !holder.empty())
+                return holder;
             if (::access(port.c_str(), F_OK) != 0)
                 return "there is no " + port + " on this machine";
             if (::access(port.c_str(), R_OK | W_OK) != 0)

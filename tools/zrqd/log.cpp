@@ -12,7 +12,11 @@ LogSink sink;
 
 void log(Level level, const std::string &message) {
     // One line whatever the message holds: a newline would start a line without a level.
-    std::string line = "<" + std::to_string(static_cast<int>(level)) + ">";
+    std::string line;
+    line.reserve(message.size() + 4);
+    line += '<';
+    line += static_cast<char>('0' + static_cast<int>(level));
+    line += '>';
     for (const char c : message) line += c == '\n' || c == '\r' ? ' ' : c;
     std::lock_guard lock(mutex);
     if (sink) {

@@ -62,7 +62,10 @@ bool is_fan(int item) {
 std::string fault_names(uint16_t status) {
     std::string out;
     for (const Bit &b : kFaultOrder)
-        if (status & (1u << b.bit)) out += (out.empty() ? "" : " ") + std::string(b.name);
+        if (status & (1u << b.bit)) {
+            if (!out.empty()) out += ' ';
+            out += b.name;
+        }
     return out;
 }
 
@@ -254,7 +257,8 @@ std::string Panel::page_name() const {
 Screen Panel::screen() const {
     if (!alerts_.empty()) {
         const Alert &a = alerts_.front();
-        const std::string more = alerts_.size() > 1 ? "+" + std::to_string(alerts_.size() - 1) : "";
+        std::string more;
+        if (alerts_.size() > 1) more = '+' + std::to_string(alerts_.size() - 1);
         return render(kAlert, {{"what", a.what}, {"detail", a.detail}, {"more", more}});
     }
     const Fields chosen = {{"slot", std::to_string(choice_.slot)},
