@@ -69,8 +69,8 @@ void BM_MemoryOver100kCycles(benchmark::State &state) {
         const size_t after_100k = heap_in_use();
         state.counters["heap_kib_after_1k"] = static_cast<double>(after_1k) / 1024;
         state.counters["heap_kib_after_100k"] = static_cast<double>(after_100k) / 1024;
-        state.counters["growth_bytes"] =
-            static_cast<double>(static_cast<long long>(after_100k) - static_cast<long long>(after_1k));
+        state.counters["growth_bytes"] = static_cast<double>(static_cast<long long>(after_100k) -
+                                                             static_cast<long long>(after_1k));
     }
 }
 BENCHMARK(BM_MemoryOver100kCycles)->Iterations(1)->Unit(benchmark::kSecond);
@@ -96,9 +96,9 @@ void BM_ServeMetrics(benchmark::State &state) {
         for (int i = 0; i < 10000; ++i) {
             const auto begin = std::chrono::steady_clock::now();
             const auto res = client.Get("/metrics");
-            us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
-                                                                   begin)
-                             .count());
+            us.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin)
+                    .count());
             if (!res || res->status != 200) {
                 state.SkipWithError("a scrape failed");
                 return;

@@ -72,8 +72,7 @@ class Session {
         if (r == ERR_OpenFail) EXPORT(plugin_, _brdPVQ_LCM_DeviceClose)();
         const std::string port = args.port.empty() ? "/dev/ttyS1" : args.port;
         check("_brdPVQ_LCM_DeviceOpen", r, Origin::Plugin, [&port](int) -> std::string {
-            if (const std::string holder = port_holder(port); !holder.empty())
-                return holder;
+            if (const std::string holder = port_holder(port); !holder.empty()) return holder;
             if (::access(port.c_str(), F_OK) != 0)
                 return "there is no " + port + " on this machine";
             if (::access(port.c_str(), R_OK | W_OK) != 0)
