@@ -512,6 +512,25 @@ TEST_F(ZrqdService, StoppingDuringPageUpdatesLeavesNoThreadOrDescriptorBehind) {
     EXPECT_EQ(entries("/proc/self/fd"), fds);
 }
 
+TEST_F(ZrqdService, AReloadWhileThePanelRunsTakesTheNewNameAndKeys) {
+    zrqd::Service service(config_);
+    service.start();
+    ASSERT_TRUE(screen_shows("! Case opened       ")) << shown();
+    tap('A');
+    ASSERT_TRUE(screen_shows("edge-7              ")) << shown();
+    zrqd::Config next = config_;
+    next.name = "edge-8";
+    next.panel.keys = {'B', 'A', 'C', 'D'}; // up and down swapped
+    next.poll_interval_ms = 200;
+    service.reload(next);
+    ASSERT_TRUE(screen_shows("edge-8              ")) << shown();
+    tap('A'); // down now
+    ASSERT_TRUE(screen_shows("PSU1              OK")) << shown();
+    service.stop();
+    std::lock_guard l(log_mutex_);
+    EXPECT_NE(log_.find("configuration reloaded"), std::string::npos) << log_;
+}
+
 TEST_F(ZrqdService, AMissingPluginOrADeadPanelLeavesTheRestRunning) {
     // No LCD module answers (the emulator is silent), and no hardware-monitor plug-in.
     emu_.set_mode(zrqsim::LcmEmulator::Mode::Silent);

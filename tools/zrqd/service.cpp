@@ -172,13 +172,13 @@ std::string Service::page_name() const {
 
 #define LCM(name) ZRQ_EXPORT(*lcm_, name)
 
-bool Service::open_lcd() {
-    const std::string port = config_.panel.port;
+bool Service::open_lcd(const Config &c) {
+    const std::string &port = c.panel.port;
     try {
         if (!lcm_) {
             // Only the test build of the plug-in can be pointed at another port than
             // /dev/ttyS1 (an emulator's pseudo-terminal).
-            lcm_ = std::make_unique<zrqhost::Plugin>(zrqhost::plugin_dir(config_.plugins),
+            lcm_ = std::make_unique<zrqhost::Plugin>(zrqhost::plugin_dir(c.plugins),
                                                      port.empty() ? "zrq4470lcm.so"
                                                                   : "zrq4470lcm_test.so");
             if (!port.empty()) {
@@ -203,7 +203,7 @@ bool Service::open_lcd() {
     }
     LCM(_brdPVQ_LCM_DisplayClear)();
     LCM(_brdPVQ_LCM_CursorModeCtrl)(0);
-    LCM(_brdPVQ_LCM_Brightness)(static_cast<unsigned char>(config_.panel.brightness));
+    LCM(_brdPVQ_LCM_Brightness)(static_cast<unsigned char>(c.panel.brightness));
     LCM(_brdPVQ_LCM_LightCtrl)(1);
     shown_ = Screen{std::string(kColumns, ' '), std::string(kColumns, ' ')};
     shown_lit_ = true;
@@ -213,9 +213,9 @@ bool Service::open_lcd() {
     return true;
 }
 
-void Service::close_lcd() {
+void Service::close_lcd(const Config &c) {
     if (!lcd_open_) return;
-    show({fit_row(panel_settings(config_).name, ""), fit_row("zrqd stopped", "")});
+    show({fit_row(panel_settings(c).name, ""), fit_row("zrqd stopped", "")});
     // The plug-in puts the line settings it found back and ends its receive thread.
     LCM(_brdPVQ_LCM_DeviceClose)();
     lcd_open_ = false;
@@ -238,7 +238,7 @@ void Service::show(const Screen &screen) {
     }
 }
 
-Key Service::read_key() {
+Key Service::read_key(const KeyMap &map) {
     unsigned char keys = 0;
     const int r = LCM(_brdPVQ_LCM_KeysStatus)(&keys);
     if (r != ERR_Success) {
@@ -251,11 +251,6 @@ Key Service::read_key() {
     const uint8_t previous = last_key_byte_;
     last_key_byte_ = keys;
     if (keys == 0 || keys == previous) return Key::None;
-    KeyMap map;
-    {
-        std::lock_guard lock(config_mutex_);
-        map = config_.panel.keys;
-    }
     static const Key kRoles[] = {Key::Up, Key::Down, Key::Enter, Key::Escape};
     for (int i = 0; i < 4; ++i)
         if (keys & (1u << (map[static_cast<size_t>(i)] - 'A'))) return kRoles[i];
@@ -274,7 +269,7 @@ void Service::panel_loop() {
         }
         int pause_ms = c.panel.key_pause_ms;
         if (!lcd_open_ && !lcm_missing_ && now_s() >= next_try) {
-            if (open_lcd()) {
+            if (open_lcd(c)) {
                 log(Level::Info,
                     "front panel on " +
                         (c.panel.port.empty() ? std::string("/dev/ttyS1") : c.panel.port));
@@ -290,10 +285,10 @@ void Service::panel_loop() {
             }
         }
         if (lcd_open_) {
-            const Key k = read_key();
+            const Key k = read_key(c.panel.keys);
             if (key_failures_ >= 3) {
                 log(Level::Warning, "the LCD module stopped answering; reopening it");
-                close_lcd();
+                close_lcd(c);
                 next_try = now_s() + 1;
             } else {
                 const auto snap = poller_->latest();
@@ -351,7 +346,12 @@ void Service::panel_loop() {
         if (wake_.wait_for(lock, std::chrono::milliseconds(pause_ms), [this] { return stopping_; }))
             break;
     }
-    close_lcd();
+    Config last;
+    {
+        std::lock_guard lock(config_mutex_);
+        last = config_;
+    }
+    close_lcd(last);
     lcm_.reset();
 }
 

@@ -44,10 +44,12 @@ class Service {
   private:
     struct Http;
     void panel_loop();
-    bool open_lcd();
-    void close_lcd();
+    // The panel thread's calls, with the configuration it read last (a reload may change the
+    // service's own copy meanwhile).
+    bool open_lcd(const Config &c);
+    void close_lcd(const Config &c);
     void show(const Screen &screen);
-    Key read_key();
+    Key read_key(const KeyMap &map);
     int slots_to_poll(const Config &c) const;
 
     Config config_;
