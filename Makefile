@@ -83,7 +83,8 @@ test-tsan:
 	ctest --preset tsan
 
 # The fuzz targets (clang-14, ASan + UBSan): a smoke run of each, fixed inputs and seed.
-FUZZERS := fuzz_description fuzz_state fuzz_hwmon fuzz_psuprobe fuzz_zrqctl fuzz_lcm
+FUZZERS := fuzz_description fuzz_state fuzz_hwmon fuzz_psuprobe fuzz_zrqctl fuzz_lcm \
+           fuzz_zrqd_config fuzz_zrqd_http
 test-fuzz:
 	cmake --preset fuzz --log-level=WARNING > /dev/null
 	cmake --build --preset fuzz --target $(FUZZERS)

@@ -1,5 +1,8 @@
-"""Starting zrqd, the LCD module emulator and their likes for the service's tests: every wait
-bounded, every process stopped at the end, every port chosen by the kernel."""
+"""Starting zrqd, the LCD module emulator and their likes for the service's tests. Every wait
+is on something the programs say (a line of their output, an HTTP answer, a request that
+arrives), bounded by a patience that only a stuck program runs out of; every process is
+stopped at the end; every port is chosen by the kernel."""
+import http.server
 import json
 import os
 import select
@@ -8,26 +11,16 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
+import urllib.error
 import urllib.request
 
-PATIENCE = 120  # seconds; a wait that runs out means something is stuck, not slow
+PATIENCE = 120  # seconds
 
 
 class Failure(Exception):
     pass
-
-
-def wait_for(what, check, patience=PATIENCE, poll=0.05):
-    """Calls check() until it returns something true; fails naming `what` after `patience`."""
-    deadline = time.monotonic() + patience
-    while True:
-        value = check()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failure("gave up waiting for " + what)
-        time.sleep(poll)
 
 
 def get(url, timeout=30):
@@ -40,42 +33,57 @@ def get(url, timeout=30):
 
 
 class Process:
-    """A program whose stderr is collected line by line."""
+    """A program whose stdout and stderr are collected line by line as they come."""
 
     def __init__(self, argv, env=None, cwd=None):
         self.argv = argv
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      env=env, cwd=cwd)
-        self.lines = []
-        self._partial = b""
+        self.out = {self.proc.stdout: [], self.proc.stderr: []}
+        self._partial = {self.proc.stdout: b"", self.proc.stderr: b""}
+
+    @property
+    def lines(self):
+        return self.out[self.proc.stderr]
+
+    @property
+    def stdout_lines(self):
+        return self.out[self.proc.stdout]
 
     def _read(self, timeout):
-        if self.proc.stderr.closed:
+        """Takes what either pipe has, waiting at most `timeout` for something; False at the
+        end of both."""
+        pipes = [p for p in self.out if not p.closed and self._partial[p] is not None]
+        if not pipes:
             return False
-        r, _, _ = select.select([self.proc.stderr], [], [], timeout)
-        if not r:
-            return False
-        chunk = os.read(self.proc.stderr.fileno(), 65536)
-        if not chunk:
-            return False
-        self._partial += chunk
-        *done, self._partial = self._partial.split(b"\n")
-        self.lines += [d.decode(errors="replace") for d in done]
+        ready, _, _ = select.select(pipes, [], [], timeout)
+        for pipe in ready:
+            chunk = os.read(pipe.fileno(), 65536)
+            if not chunk:
+                self._partial[pipe] = None
+                continue
+            *done, self._partial[pipe] = (self._partial[pipe] + chunk).split(b"\n")
+            self.out[pipe] += [d.decode(errors="replace") for d in done]
         return True
 
-    def wait_line(self, needle, patience=PATIENCE):
-        """The first line of stderr holding `needle`, read as it comes."""
+    def mark(self, stdout=False):
+        """Where the output stands now: wait_line(after=...) looks only at what comes later."""
+        return len(self.stdout_lines if stdout else self.lines)
+
+    def wait_line(self, needle, stdout=False, after=0, patience=PATIENCE):
+        """The first line holding `needle` (of stderr, or of stdout), read as it comes."""
         deadline = time.monotonic() + patience
+        lines = self.stdout_lines if stdout else self.lines
         while True:
-            for line in self.lines:
+            for line in lines[after:]:
                 if needle in line:
                     return line
-            if self.proc.poll() is not None and not self._read(0):
-                raise Failure("%s ended (%s) without saying %r:\n%s" %
-                              (self.argv[0], self.proc.returncode, needle, "\n".join(self.lines)))
             if time.monotonic() > deadline:
-                raise Failure("%s did not say %r:\n%s" % (self.argv[0], needle, "\n".join(self.lines)))
-            self._read(0.2)
+                raise Failure("%s did not say %r:\n%s" % (self.argv[0], needle, "\n".join(lines)))
+            if not self._read(deadline - time.monotonic()):
+                self.proc.wait()
+                raise Failure("%s ended (%s) without saying %r:\n%s" %
+                              (self.argv[0], self.proc.returncode, needle, "\n".join(lines)))
 
     def log(self):
         while self._read(0):
@@ -94,7 +102,7 @@ class Process:
                 raise Failure("%s did not stop on %s" % (self.argv[0], sig))
         while self._read(0):
             pass
-        for pipe in (self.proc.stdout, self.proc.stderr):
+        for pipe in self.out:
             if not pipe.closed:
                 pipe.close()
         return self.proc.returncode
@@ -105,6 +113,47 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+class CountingProxy:
+    """Passes GET requests on to `upstream` unchanged and counts them as they arrive, so that a
+    test can wait for a scraper's next request instead of guessing its pace."""
+
+    def __init__(self, upstream):
+        proxy = self
+        self.arrived = 0
+        self.cond = threading.Condition()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                with proxy.cond:
+                    proxy.arrived += 1
+                    proxy.cond.notify_all()
+                status, body = get(upstream + self.path)
+                data = body.encode()
+                self.send_response(status)
+                self.send_header("Content-Type", "text/plain; version=0.0.4; charset=utf-8")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever)
+        self.thread.start()
+
+    def wait_arrivals(self, n, patience=PATIENCE):
+        with self.cond:
+            if not self.cond.wait_for(lambda: self.arrived >= n, patience):
+                raise Failure("only %d requests arrived, not %d" % (self.arrived, n))
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join()
 
 
 class Appliance:
@@ -121,13 +170,15 @@ class Appliance:
         self.env.pop("PVQIO_PLATFORM", None)
         self.processes = []
         self.pty = None
-        self.screen = os.path.join(self.dir, "screen")
+        self.emu = None
         self.keys = os.path.join(self.dir, "keys")
         if panel:
-            emu = self.start([os.path.join(build, "bin", "lcmemu"), "--screen", self.screen,
-                              "--keys", self.keys])
-            self.pty = emu.proc.stdout.readline().decode().strip()
-            wait_for("the emulator's key pipe", lambda: os.path.exists(self.keys))
+            # The emulator makes its key pipe before it prints its port, then prints each new
+            # screen.
+            self.emu = self.start([os.path.join(build, "bin", "lcmemu"), "--screen", "-",
+                                   "--keys", self.keys])
+            self.emu.wait_line("/dev/", stdout=True)
+            self.pty = self.emu.stdout_lines[0].strip()
         self.config = {"name": "edge-7", "listen": "127.0.0.1:0", "poll_interval_ms": 200,
                        "sole_host": True,
                        "panel": {"enabled": panel, "port": self.pty or "", "key_pause_ms": 0,
@@ -158,27 +209,28 @@ class Appliance:
         return "http://127.0.0.1:%d%s" % (self.port, path)
 
     def metrics_after_a_poll(self):
-        """/metrics once the poller has read everything at least once."""
-        def polled():
-            status, body = get(self.url("/metrics"))
-            return status == 200 and "\nzrq_poll_cycles_total 0\n" not in body and body
-        return wait_for("a first poll", polled)
+        """/metrics once the poller has read everything once (it says so)."""
+        self.zrqd.wait_line("first readings in")
+        status, body = get(self.url("/metrics"))
+        if status != 200:
+            raise Failure("/metrics answered %d" % status)
+        return body
 
-    def shown(self):
-        try:
-            with open(self.screen) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+    def screen_shows(self, text, after=0):
+        """Waits for a screen of the emulator's (printed after `after`) that shows `text`."""
+        return self.emu.wait_line(text, stdout=True, after=after)
 
     def press(self, key):
+        """A key tap on the module; what is shown from now on comes after the returned mark."""
+        mark = self.emu.mark(stdout=True)
         with open(self.keys, "w") as f:
             f.write(key)
+        return mark
 
     def close(self):
         for p in reversed(self.processes):
             try:
-                p.stop(signal.SIGKILL if p.proc.poll() is None and p is not self.zrqd else signal.SIGTERM)
+                p.stop(signal.SIGTERM if p is self.zrqd else signal.SIGKILL)
             except Failure:
                 pass
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -12,7 +12,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from zrqd_run import Appliance, Failure, get, wait_for  # noqa: E402
+from zrqd_run import Appliance, get  # noqa: E402
 
 try:
     from prometheus_client.parser import text_string_to_metric_families
@@ -113,17 +113,16 @@ class Panel(unittest.TestCase):
 
     def test_the_panel_belongs_to_zrqd_until_sigterm_gives_it_back(self):
         zrqd = self.app.start_zrqd()
-        wait_for("the alert on the screen", lambda: "! Case opened" in self.app.shown())
-        self.app.press("A")
-        wait_for("the first page", lambda: "|edge-7" in self.app.shown())
-        self.app.press("B")
-        wait_for("PSU 1's page", lambda: "|PSU1              OK|" in self.app.shown())
+        self.app.screen_shows("|! Case opened")
+        self.app.screen_shows("|edge-7", after=self.app.press("A"))
+        self.app.screen_shows("|PSU1              OK|", after=self.app.press("B"))
         held = self.zrqctl_lcm_info()
         self.assertEqual(held.returncode, 1)
         self.assertIn("the front panel is held by the service zrqd (pid %d)" % zrqd.proc.pid,
                       held.stderr.decode())
+        mark = self.app.emu.mark(stdout=True)
         self.assertEqual(zrqd.stop(), 0)
-        self.assertIn("zrqd stopped", self.app.shown())
+        self.app.screen_shows("|zrqd stopped", after=mark)
         # The port is free again, its line settings as they were.
         free = self.zrqctl_lcm_info()
         self.assertEqual(free.returncode, 0, free.stderr.decode())

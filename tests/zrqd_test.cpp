@@ -119,6 +119,9 @@ TEST(ZrqdConfig, AFileThatCannotBeUsedIsRefusedInOneLineNamingThePlace) {
         {R"({"sole-host": true})",
          "c.json: at /sole-host: unknown key (known here: listen, maxslots, name, panel, plugins, "
          "poll_interval_ms, sole_host)"},
+        {"{\"tab\\u0009here\\u00e9\": 1}",
+         "c.json: at /tab\\x09here\\xC3\\xA9: unknown key (known here: listen, maxslots, name, "
+         "panel, plugins, poll_interval_ms, sole_host)"},
         {R"({"panel": {"brightness": 0}})",
          "c.json: at /panel/brightness: must be a whole number 1 to 8, not 0"},
         {R"({"panel": {"keys": {"up": "E"}}})",

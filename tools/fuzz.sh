@@ -13,7 +13,7 @@ set -uo pipefail
 build=${1:?usage: fuzz.sh BUILD_DIR smoke [RUNS] | campaign SECONDS}
 mode=${2:?usage: fuzz.sh BUILD_DIR smoke [RUNS] | campaign SECONDS}
 top=$(cd "$(dirname "$0")/.." && pwd)
-targets=(description state hwmon psuprobe zrqctl lcm)
+targets=(description state hwmon psuprobe zrqctl lcm zrqd_config zrqd_http)
 
 case $mode in
 smoke) limit=(-runs="${3:-2000}" -seed=1) ;;

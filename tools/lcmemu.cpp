@@ -24,7 +24,7 @@ const char *const kUsage =
     "An LCD module (20 x 2, four keys) on a pseudo-terminal. Prints the pseudo-terminal's path,\n"
     "then runs until SIGINT or SIGTERM (Ctrl-C).\n"
     "  --baud RATE    the rate the module answers at (default 115200)\n"
-    "  --screen FILE  write the module's screen to FILE whenever it changes\n"
+    "  --screen FILE  write the module's screen to FILE whenever it changes (-: print it)\n"
     "  --keys FIFO    make a named pipe FIFO; each letter A to D written to it is a key tap\n"
     "Point zrqctl at it: zrqctl lcm --port PTY info\n";
 } // namespace
@@ -83,7 +83,11 @@ int main(int argc, char **argv) {
         const auto s = emu.screen();
         const std::string now =
             "+--------------------+\n|" + s[0] + "|\n|" + s[1] + "|\n+--------------------+\n";
-        if (!screen_file.empty() && now != shown) {
+        if (screen_file == "-" && now != shown) {
+            std::fputs(now.c_str(), stdout);
+            std::fflush(stdout);
+            shown = now;
+        } else if (!screen_file.empty() && now != shown) {
             std::ofstream(screen_file + ".tmp") << now;
             std::rename((screen_file + ".tmp").c_str(), screen_file.c_str());
             shown = now;

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -13,6 +14,22 @@ namespace zrqd {
 namespace {
 
 using Json = nlohmann::json;
+
+// A key as it can be shown in one line: bytes other than printable ASCII as \xNN.
+std::string printable(const std::string &key) {
+    std::string out;
+    for (const char c : key) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F) {
+            out += c;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        }
+    }
+    return out;
+}
 
 // Reads one object's keys into their fields, each refused with its place ("/panel/keys/up").
 class Reader {
@@ -33,7 +50,7 @@ class Reader {
             if (it == fields.end()) {
                 std::string known;
                 for (const auto &[k, f] : fields) known += (known.empty() ? "" : ", ") + k;
-                fail(place_ + "/" + key, "unknown key (known here: " + known + ")");
+                fail(place_ + "/" + printable(key), "unknown key (known here: " + known + ")");
             }
             it->second(value, place_ + "/" + key);
         }

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,6 +80,7 @@ void Poller::run() {
         auto snap = std::make_shared<const Snapshot>(poll_once());
         auto text = std::make_shared<const std::string>(render_metrics(*snap));
         lock.lock();
+        if (snap->cycle == 1) say_first(*snap);
         latest_ = std::move(snap);
         metrics_ = std::move(text);
         cv_.notify_all();
@@ -87,6 +89,21 @@ void Poller::run() {
                      [this] { return stop_ || poke_; });
     }
     running_ = false;
+}
+
+// What the first cycle found, so that the log tells at once what the service can see.
+void Poller::say_first(const Snapshot &s) {
+    int items = 0, psus = 0, modules = 0;
+    for (const HwmItem &it : s.hwm) items += it.ok;
+    for (const PsuData &p : s.psu) psus += p.present;
+    for (int slot = 0; slot <= s.slots_polled; ++slot) modules += s.slots[slot].present;
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.1f", s.duration_s * 1000);
+    log(Level::Info, "first readings in " + std::string(ms) + " ms: " + std::to_string(items) +
+                         " of " + std::to_string(HWMID_TOTAL) + " sensors, " +
+                         std::to_string(psus) + " of 2 supplies, bypass modules in " +
+                         std::to_string(modules) + " of " + std::to_string(s.slots_polled + 1) +
+                         " slots");
 }
 
 Snapshot Poller::poll_once() {

@@ -43,6 +43,7 @@ class Poller {
 
   private:
     void run();
+    static void say_first(const Snapshot &s);
     void read_hwm(Snapshot &s);
     void read_psus(Snapshot &s, const Snapshot &prev);
     void read_slots(Snapshot &s);
