@@ -4,7 +4,9 @@
 #include "log.hpp"
 #include "service.hpp"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -38,27 +40,45 @@ zrqd::Service &service() {
 // an unfinished request ends at once rather than at the server's read time-out (cpp-httplib
 // then answers nothing, even to a whole request).
 std::string exchange(const std::string &request, bool half_close) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) std::abort();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(service().port()));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // The server closes a connection it has nothing more to say on; this bound only catches a
-    // server that hangs.
-    const timeval patience{30, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) std::abort();
+    // libFuzzer's own timers interrupt system calls: each is taken again, and an interrupted
+    // connect starts over on a new socket.
+    int fd = -1;
+    for (;;) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            std::perror("socket");
+            std::abort();
+        }
+        // The server closes a connection it has nothing more to say on; this bound only
+        // catches a server that hangs.
+        const timeval patience{30, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) break;
+        if (errno != EINTR) {
+            std::perror("connect to the service");
+            std::abort();
+        }
+        close(fd);
+    }
     for (size_t sent = 0; sent < request.size();) {
         const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break; // the server may close early on a request it refuses
         sent += static_cast<size_t>(n);
     }
     if (half_close) shutdown(fd, SHUT_WR);
     std::string answer;
     char buf[4096];
-    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+    for (;;) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
         answer.append(buf, static_cast<size_t>(n));
+    }
     close(fd);
     return answer;
 }

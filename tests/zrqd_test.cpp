@@ -108,6 +108,8 @@ TEST(ZrqdConfig, AFileThatCannotBeUsedIsRefusedInOneLineNamingThePlace) {
          "c.json: at /listen: must be host:port (127.0.0.1:9470), not \"localhost\""},
         {R"({"listen": "127.0.0.1:65536"})",
          "c.json: at /listen: must be host:port with a port 0 to 65535, not \"127.0.0.1:65536\""},
+        {"{\"listen\": \"::\xCF\x8A?8\"}",
+         "c.json: at /listen: must be host:port with a port 0 to 65535, not \"::\\xCF\\x8A?8\""},
         {R"({"listen": "127.0.0.1:-1"})",
          "c.json: at /listen: must be host:port with a port 0 to 65535, not \"127.0.0.1:-1\""},
         {R"({"poll_interval_ms": 10})",

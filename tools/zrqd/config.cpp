@@ -93,13 +93,13 @@ void listen_address(const Reader &r, const Json &j, const std::string &where, Co
     const std::string s = r.text(j, where, 300);
     const size_t colon = s.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == s.size())
-        r.fail(where, "must be host:port (127.0.0.1:9470), not \"" + s + "\"");
+        r.fail(where, "must be host:port (127.0.0.1:9470), not \"" + printable(s) + "\"");
     std::string host = s.substr(0, colon);
     const std::string port = s.substr(colon + 1);
     if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     if (host.empty() || port.size() > 5 ||
         port.find_first_not_of("0123456789") != std::string::npos || std::stol(port) > 65535)
-        r.fail(where, "must be host:port with a port 0 to 65535, not \"" + s + "\"");
+        r.fail(where, "must be host:port with a port 0 to 65535, not \"" + printable(s) + "\"");
     c.listen_host = host;
     c.listen_port = static_cast<int>(std::stol(port));
 }
