@@ -506,20 +506,27 @@ StateStore::StateStore(const std::string &description, const std::string &finger
     std::error_code ec;
     const fs::path abs = fs::absolute(description, ec);
     const fs::path dir = abs.parent_path();
-    if (::access(dir.c_str(), W_OK) == 0) {
+    // Beside the description only in a folder no one else may write: in one they may (a 0777
+    // or group-writable folder, sticky or not), another user could plant a link at the state's
+    // name or its temporary file before we write it.
+    struct stat folder {};
+    const bool ours_alone =
+        ::stat(dir.c_str(), &folder) == 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    if (ours_alone && ::access(dir.c_str(), W_OK) == 0) {
         state_ = abs.string() + ".state";
-    } else if (const std::string folder = runtime_folder(problem_); !folder.empty()) {
-        // A read-only folder (a shipped file): the state per absolute path elsewhere, named
-        // alike by the 32-bit and the 64-bit build.
-        state_ = folder + "/" + abs.filename().string() + "-" + content_fingerprint(abs.string()) +
-                 ".state";
+    } else if (const std::string folder_path = runtime_folder(problem_); !folder_path.empty()) {
+        // A read-only folder (a shipped file) or one others may write: the state per absolute
+        // path elsewhere, named alike by the 32-bit and the 64-bit build.
+        state_ = folder_path + "/" + abs.filename().string() + "-" +
+                 content_fingerprint(abs.string()) + ".state";
     }
     lock_path_ = state_.empty() ? "" : state_ + ".lock";
 }
 
 int StateStore::lock() const {
     if (state_.empty()) return EACCES; // no place for it: problem() says why
-    if (lock_fd_ < 0) lock_fd_ = ::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock_fd_ < 0)
+        lock_fd_ = ::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (lock_fd_ < 0) return errno;
     while (::flock(lock_fd_, LOCK_EX) < 0)
         if (errno != EINTR) return errno;
@@ -537,11 +544,19 @@ void StateStore::unlock() const {
 int StateStore::read_text(std::string &text, bool *damaged) const {
     text.clear();
     if (damaged) *damaged = false;
+    // Never through a link, and only a file of this user's own: a state planted by another
+    // user is refused rather than believed or written over.
+    const int fd = ::open(state_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? 0 : errno;
     struct stat state {};
-    if (::stat(state_.c_str(), &state) != 0) return errno == ENOENT ? 0 : errno;
-    if (!S_ISREG(state.st_mode)) return EISDIR;
-    const int fd = ::open(state_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+    const int why = ::fstat(fd, &state) != 0      ? errno
+                    : !S_ISREG(state.st_mode)     ? EISDIR
+                    : state.st_uid != ::geteuid() ? EPERM
+                                                  : 0;
+    if (why != 0) {
+        ::close(fd);
+        return why;
+    }
     char buf[4096];
     ssize_t n;
     while ((n = ::read(fd, buf, sizeof buf)) != 0) {
@@ -568,7 +583,10 @@ int StateStore::read_text(std::string &text, bool *damaged) const {
 
 int StateStore::write_text(const std::string &text) const {
     const std::string tmp = state_ + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A new file of our own, never an existing one or a link's target: what a killed writer
+    // left (or anything else at that name) goes first, under the lock.
+    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return errno;
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return errno;
     int err = 0;
     for (size_t done = 0; done < text.size() && err == 0;) {

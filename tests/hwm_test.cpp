@@ -544,6 +544,12 @@ TEST(HwmonBoard, DescriptionErrorsNameTheFileAndThePlace) {
         {with("\"multiplier\": 12", "\"multiplier\": \"12\""),
          "items.HWMID_VOLT_P12V.multiplier: is not a number"},
         {with("\"attribute\": \"in0\"", "\"attribute\": \"../in0\""), "is not an attribute name"},
+        {with("\"attribute\": \"in0\"", "\"attribute\": \"..\""), "is not an attribute name"},
+        {with("\"intrusion0_alarm\"", "\"/tmp/victim\""),
+         "caseopen.attribute: is not an attribute name"},
+        {with("\"intrusion0_alarm\"", "\"../../../../victim\""),
+         "caseopen.attribute: is not an attribute name"},
+        {with("\"intrusion0_alarm\"", "\"..\""), "caseopen.attribute: is not an attribute name"},
         {with("\"caseopen\"", "\"case_open\""), "case_open: unknown key"},
     };
     for (const auto &[text, message] : cases) {

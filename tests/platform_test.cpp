@@ -364,12 +364,21 @@ void give_to_user(const fs::path &p) {
 
 TEST_F(PlatformFile, OddPlacesForTheStateGiveOneLineAndAFailureNeverALostWrite) {
     const char *kDesc = R"({"bypass": [{"slot": 0}]})";
-    const fs::path ro = dir / "ro", xdg = dir / "xdg", tmp = dir / "tmp", rw = dir / "rw";
-    for (const auto &d : {ro, xdg, tmp, rw}) fs::create_directories(d);
+    const fs::path ro = dir / "ro", xdg = dir / "xdg", tmp = dir / "tmp", rw = dir / "rw",
+                   open = dir / "open", victim = dir / "victim";
+    for (const auto &d : {ro, xdg, tmp, rw, open}) fs::create_directories(d);
     std::ofstream(ro / "p.json") << kDesc;
     std::ofstream(rw / "p.json") << kDesc;
+    std::ofstream(open / "p.json") << kDesc;
     fs::permissions(ro, fs::perms(0555));
+    fs::permissions(open, fs::perms(0777));
     for (const auto &d : {xdg, tmp, rw}) give_to_user(d);
+    // Another user's link must never lead a write to this file.
+    auto victim_kept = [victim]() -> std::string {
+        std::ifstream in(victim);
+        const std::string text(std::istreambuf_iterator<char>(in), {});
+        return text == "precious" ? "" : "the link's target was written: " + text;
+    };
     const std::string uid_folder = "zrqsim-" + std::to_string(getuid() == 0 ? 65534 : getuid());
 
     // In the child: "" when loading `desc` is refused with `reason`, else what happened.
@@ -464,6 +473,33 @@ TEST_F(PlatformFile, OddPlacesForTheStateGiveOneLineAndAFailureNeverALostWrite) 
              if ((w >> 8) != 3) return "the state before is gone";
              return fs::exists(desc + ".state.tmp") ? "a half-written file left" : "";
          }},
+        {"a link at the temporary file, in a folder others may write: the runtime folder",
+         [&] { fs::create_symlink(victim, open / "p.json.state.tmp"); },
+         [&]() -> std::string {
+             setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+             int code = 0, seen = 0;
+             write_then_read((open / "p.json").string(), code, seen);
+             if (code != 0 || seen != 5)
+                 return "write " + std::to_string(code) + ", read " + std::to_string(seen);
+             if (fs::exists(open / "p.json.state")) return "the state kept beside it";
+             return victim_kept();
+         }},
+        {"a link at the temporary file, in the user's own folder",
+         [&] { fs::create_symlink(victim, rw / "p.json.state.tmp"); },
+         [&]() -> std::string {
+             int code = 0, seen = 0;
+             write_then_read((rw / "p.json").string(), code, seen);
+             if (code != 0 || seen != 5)
+                 return "write " + std::to_string(code) + ", read " + std::to_string(seen);
+             return fs::is_symlink(rw / "p.json.state") ? "the state is a link" : victim_kept();
+         }},
+        {"a state that is a link: refused",
+         [&] { fs::create_symlink(victim, rw / "p.json.state"); },
+         [&]() -> std::string {
+             const int code = PlatformBackend(VirtualPlatform::load((rw / "p.json").string()))
+                                  .write_byte(0x6E, 0x12, 5);
+             return code == -ELOOP ? victim_kept() : "write gave " + std::to_string(code);
+         }},
         {"a description that is a link loop",
          [&] {
              fs::create_symlink(rw / "b.json", rw / "a.json");
@@ -474,7 +510,11 @@ TEST_F(PlatformFile, OddPlacesForTheStateGiveOneLineAndAFailureNeverALostWrite) 
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(xdg / uid_folder);
-        fs::remove(rw / "p.json.state");
+        for (const auto &f :
+             {rw / "p.json.state", rw / "p.json.state.tmp", open / "p.json.state.tmp"})
+            fs::remove(f);
+        std::ofstream(victim) << "precious";
+        give_to_user(victim);
         fs::permissions(rw / "p.json", fs::perms(0644));
         c.setup();
         EXPECT_EQ(as_ordinary_user(c.body), "");

@@ -248,8 +248,11 @@ TEST_F(Zrqctl, JsonAnywhereAndForEveryOutcome) {
 }
 
 TEST_F(Zrqctl, LcdModuleOnThePseudoTerminal) {
-    zrqsim::LcmEmulator emu(38400, 0x1470, 0x0102);
+    zrqsim::LcmEmulator emu(38400, 0x1470, 0x0102), silent;
+    silent.set_mode(zrqsim::LcmEmulator::Mode::Silent);
     const std::string pty = emu.slave_path();
+    const std::string file = test_temp_path("not-a-tty").string();
+    std::ofstream(file) << "keep";
     const std::vector<Case> cases = {
         {{"lcm", "--port", pty, "info"}, "model:    0x1470", 0},
         {{"lcm", "--port", pty, "info"}, "baudrate: 38400", 0},
@@ -269,11 +272,22 @@ TEST_F(Zrqctl, LcdModuleOnThePseudoTerminal) {
          "ERR_OpenFail (-2): there is no /nonexistent/tty on this machine",
          1},
         // Opened, but nothing answers: closed again before the plug-in is unloaded.
-        {{"lcm", "--port", "/dev/null", "info"},
-         "ERR_OpenFail (-2): no LCD module answered on /dev/null",
+        {{"lcm", "--port", silent.slave_path(), "info"},
+         "ERR_OpenFail (-2): no LCD module answered on " + silent.slave_path(),
          1},
+        // Anything but a terminal is refused before the plug-in's probe writes to it.
+        {{"lcm", "--port", file, "info"},
+         "--port: " + file + " is a regular file, not a serial port",
+         2},
+        {{"lcm", "--port", "/dev/null", "info"},
+         "--port: /dev/null is a device that is no terminal, not a serial port",
+         2},
+        {{"lcm", "--port", "/", "info"}, "--port: / is a directory, not a serial port", 2},
     };
     expect_cases(*this, cases, [this](auto a) { return run(a); });
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep") << "written over";
+    std::filesystem::remove(file);
     // The write's text stays on the screen until the next open clears it.
     emu.clear_received();
     ASSERT_EQ(run({"lcm", "--port", pty, "write", "zrq4470", "hello"}).status, 0);

@@ -562,4 +562,20 @@ TEST_F(ZrqdService, AMissingPluginOrADeadPanelLeavesTheRestRunning) {
         << log_;
 }
 
+TEST_F(ZrqdService, APanelPortThatIsNoTerminalIsRefusedAndNeverWritten) {
+    const std::string file = (dir_ / "not-a-tty").string();
+    std::ofstream(file) << "keep";
+    config_.panel.port = file;
+    zrqd::Service service(config_);
+    service.start();
+    ASSERT_TRUE(service.poller().wait_cycle(0, 10000));
+    service.stop();
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+    std::lock_guard l(log_mutex_);
+    EXPECT_NE(log_.find("panel.port: " + file + " is a regular file, not a serial port"),
+              std::string::npos)
+        << log_;
+}
+
 } // namespace

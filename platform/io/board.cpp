@@ -69,6 +69,16 @@ double number(const json &j, const Where &w) {
     return j.get<double>();
 }
 
+// A file the board names is a plain name inside its chip's hwmon folder: never a path that
+// leads out of it (the case-open flag is written as well as read).
+std::string attribute_name(const json &j, const Where &w) {
+    std::string name = text(j, w);
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos)
+        w.fail("is not an attribute name");
+    return name;
+}
+
 // "0x20" or 32, within 0..max.
 int address(const json &j, const Where &w, int max) {
     long v = -1;
@@ -116,9 +126,7 @@ ItemSpec item(const json &j, const Where &w, const std::vector<ChipSpec> &chips)
     if (ways != 1) w.fail("needs one of \"attribute\", \"label\" or \"status\"");
     if (j.contains("attribute")) {
         it.kind = ItemSpec::Kind::Attribute;
-        it.attribute = text(j["attribute"], w["attribute"]);
-        if (it.attribute.empty() || it.attribute.find('/') != std::string::npos)
-            w["attribute"].fail("is not an attribute name");
+        it.attribute = attribute_name(j["attribute"], w["attribute"]);
     } else if (j.contains("label")) {
         it.kind = ItemSpec::Kind::Label;
         it.attribute = text(j["label"], w["label"]);
@@ -191,7 +199,7 @@ Board load_board(const std::string &path) {
         for (size_t i = 0; i < b.chips.size(); ++i)
             if (b.chips[i].id == id) b.caseopen_chip = static_cast<int>(i);
         if (b.caseopen_chip < 0) w["chip"].fail("no chip \"" + id + "\" under \"chips\"");
-        b.caseopen_attribute = text(c["attribute"], w["attribute"]);
+        b.caseopen_attribute = attribute_name(c["attribute"], w["attribute"]);
     }
     return b;
 }

@@ -5,7 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace zrqhost {
 
@@ -35,6 +39,27 @@ std::string plugin_dir(const std::string &option) {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     return (self.parent_path().parent_path() / "lib").string();
+}
+
+std::string not_a_terminal(const std::string &port) {
+    struct stat st {};
+    if (::stat(port.c_str(), &st) != 0) return "";
+    const char *kind = S_ISREG(st.st_mode)    ? "a regular file"
+                       : S_ISDIR(st.st_mode)  ? "a directory"
+                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISCHR(st.st_mode)  ? nullptr
+                                              : "not a device";
+    if (kind) return port + " is " + kind + ", not a serial port";
+    // A character device: only a terminal takes line settings. Opened without waiting for a
+    // carrier and without becoming our controlling terminal.
+    const int fd = ::open(port.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return "";
+    termios t{};
+    const bool tty = ::tcgetattr(fd, &t) == 0;
+    ::close(fd);
+    return tty ? "" : port + " is a device that is no terminal, not a serial port";
 }
 
 std::string status_name(int code) {

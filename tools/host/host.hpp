@@ -37,6 +37,11 @@ class Plugin {
 // running program.
 std::string plugin_dir(const std::string &option);
 
+// Why `port` is no serial port to hand the LCD plug-in ("" when it is a terminal, or when it
+// cannot be told here: a missing or busy port is left to the plug-in's open, whose failure the
+// host explains). A regular file or another device would be written over by the plug-in's probe.
+std::string not_a_terminal(const std::string &port);
+
 // Where a status code outside the plug-ins' own seven comes from: the SMBus library passes
 // negative errno values up through the LAN bypass plug-in, the I/O library positive ones
 // through the hardware monitor plug-in.

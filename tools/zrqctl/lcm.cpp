@@ -58,6 +58,11 @@ class Session {
   public:
     Session(Context &ctx, const LcmArgs &args)
         : plugin_(ctx.dir(), args.port.empty() ? "zrq4470lcm.so" : "zrq4470lcm_test.so") {
+        // Refused before the plug-in's probe would write over it.
+        if (const std::string why =
+                zrqhost::not_a_terminal(args.port.empty() ? "/dev/ttyS1" : args.port);
+            !why.empty())
+            throw BadArgument("--port: " + why);
         if (!args.port.empty()) {
             // Only the test build can be pointed at another port than /dev/ttyS1.
             auto *set_port =

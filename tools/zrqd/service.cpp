@@ -175,6 +175,10 @@ std::string Service::page_name() const {
 bool Service::open_lcd(const Config &c) {
     const std::string &port = c.panel.port;
     try {
+        // Refused before the plug-in's probe would write over it (said once: no retries).
+        if (const std::string why = zrqhost::not_a_terminal(port.empty() ? "/dev/ttyS1" : port);
+            !why.empty())
+            throw std::runtime_error("panel.port: " + why);
         if (!lcm_) {
             // Only the test build of the plug-in can be pointed at another port than
             // /dev/ttyS1 (an emulator's pseudo-terminal).
