@@ -3,7 +3,7 @@
 # the threaded code under ThreadSanitizer, smoke-runs the fuzz targets, and builds and checks
 # the release package.
 .PHONY: all deps test test-dev test-i386 test-tsan test-fuzz fuzz reliability bench demo release \
-        clean
+        test-packages clean
 
 # Make's own directory notes would only clutter what the build prints.
 MAKEFLAGS += --no-print-directory
@@ -11,7 +11,9 @@ MAKEFLAGS += --no-print-directory
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev qemu-system-x86 busybox-static cpio xz-utils \
             python3-jsonschema clang-14 libclang-rt-14-dev libcpp-httplib-dev prometheus \
-            python3-prometheus-client
+            python3-prometheus-client dpkg-dev lintian file qemu-user
+# The 32-bit zrqd's libraries, from Debian's i386 architecture (Multi-Arch: same).
+I386_PACKAGES := libcpp-httplib-dev:i386
 
 # The kernel the virtual-machine tests boot: Debian 12's 6.12 kernel has pmbus (6.1 lacks it).
 VM_KERNEL := linux-image-6.12-amd64
@@ -24,32 +26,17 @@ I386_FLAGS := -DZRQ_EMULATE_32BIT=$(if $(filter 1 ON on yes,$(EMULATE32)),ON,OFF
 all: test
 
 deps:
-	@missing=$$(for p in $(PACKAGES); do \
+	@missing=$$(for p in $(PACKAGES) $(I386_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:" $$missing; \
+	    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386; \
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	  else \
 	    echo "missing packages (run as root to install):" $$missing; exit 1; \
 	  fi; \
-	fi
-	@# qemu-user only where the kernel runs no 32-bit programs (or EMULATE32 asks for it).
-	@probe=$$(mktemp); \
-	if [ -z "$(filter 1 ON on yes,$(EMULATE32))" ] && \
-	   cc -m32 -o $$probe cmake/probe32.c 2>/dev/null && $$probe >/dev/null 2>&1; then \
-	  rm -f $$probe; \
-	elif ! command -v qemu-i386 >/dev/null; then \
-	  rm -f $$probe; \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    echo "installing: qemu-user (32-bit programs run under qemu-i386 here)"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user; \
-	  else \
-	    echo "missing package (run as root to install): qemu-user"; exit 1; \
-	  fi; \
-	else \
-	  rm -f $$probe; \
 	fi
 	@# The guest kernel of the virtual-machine tests: fetched, not installed (installing would
 	@# pull a systemd upgrade), unpacked into build/vm/linux.
@@ -63,7 +50,7 @@ deps:
 	  echo "could not fetch the guest kernel $(VM_KERNEL): the virtual-machine test will fail"; \
 	fi
 
-test: deps test-dev test-i386 test-tsan test-fuzz release
+test: deps test-dev test-i386 test-tsan test-fuzz release test-packages
 
 test-dev:
 	cmake --preset dev
@@ -121,7 +108,8 @@ demo: deps
 # The deliverables: the four plug-ins as 32-bit x86 code, psuprobe as 64-bit x86-64, the SDK
 # headers; checked, then packed into dist/.
 PLUGINS := zrq4470lbp zrq4470lcm zrq4470psu zrq4470hwm
-RELEASE_DIR := dist/zrq4470-bsp-$(shell grep -m1 -o 'zrq4470 VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+VERSION := $(shell grep -m1 -o 'zrq4470 VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
+RELEASE_DIR := dist/zrq4470-bsp-$(VERSION)
 release: deps
 	cmake --preset i386 $(I386_FLAGS)
 	cmake --build --preset i386 --target $(PLUGINS)
@@ -135,6 +123,18 @@ release: deps
 	tools/check-release.sh --plugins $(PLUGINS:%=build/release/lib/%.so)
 	tar -C dist -czf $(RELEASE_DIR).tar.gz $(notdir $(RELEASE_DIR))
 	@echo "release: $(RELEASE_DIR).tar.gz"
+	@# The Debian packages, from trees built as installed (no simulator, installed paths).
+	cmake --preset pkg-i386 $(I386_FLAGS) --log-level=WARNING > /dev/null
+	cmake --build --preset pkg-i386 --target $(PLUGINS) pvqsmb pvqio zrqd zrqctl
+	cmake --preset pkg-amd64 --log-level=WARNING > /dev/null
+	cmake --build --preset pkg-amd64 --target pvqsmb pvqio psuprobe
+	packaging/build-debs.sh build/pkg-i386 build/pkg-amd64 dist/debs $(VERSION)
+	tools/check-release.sh --debs dist/debs
+
+# The packages as an appliance gets them: lintian, and the installed 32-bit zrqd serving
+# metrics from an unpacked root with the build tree out of sight.
+test-packages: release
+	tests/packages_test.py . dist/debs build/i386
 
 clean:
 	rm -rf build dist

@@ -37,6 +37,9 @@ function(zrq_plugin name)
     # __divmoddi4 is GCC_7.0.0 in libgcc_s) are linked in; nothing in a plug-in unwinds.
     target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/cmake/glibc_floor.h)
     target_link_options(${name} PRIVATE -static-libgcc)
+    # libc named even by a plug-in that calls only the platform library (the LAN bypass one),
+    # so that the loader binds the C runtime it was built against, as for every other object.
+    target_link_options(${name} PRIVATE LINKER:--push-state,--no-as-needed,-lc,--pop-state)
     if(Threads::Threads IN_LIST P_LIBS)
         target_link_options(${name} PRIVATE
                             LINKER:--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state)

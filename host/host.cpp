@@ -36,9 +36,14 @@ void *Plugin::lookup(const char *symbol) const {
 std::string plugin_dir(const std::string &option) {
     if (!option.empty()) return option;
     if (const char *env = std::getenv("ZRQ_PLUGIN_DIR"); env && *env) return env;
+#ifdef ZRQ_INSTALLED_PLUGIN_DIR
+    // Installed from the packages: the plug-ins' own folder.
+    return ZRQ_INSTALLED_PLUGIN_DIR;
+#else
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     return (self.parent_path().parent_path() / "lib").string();
+#endif
 }
 
 std::string not_a_terminal(const std::string &port) {

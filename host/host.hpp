@@ -33,8 +33,8 @@ class Plugin {
 // An export by its C name, typed by its declaration in pvqinc.h.
 #define ZRQ_EXPORT(plugin, name) (plugin).fn<decltype(name)>(#name)
 
-// Where the plug-ins are: `option` when given, else ZRQ_PLUGIN_DIR, else ../lib beside the
-// running program.
+// Where the plug-ins are: `option` when given, else ZRQ_PLUGIN_DIR, else the installed plug-in
+// folder in the packaged build, ../lib beside the running program in a development tree.
 std::string plugin_dir(const std::string &option);
 
 // Why `port` is no serial port to hand the LCD plug-in ("" when it is a terminal, or when it

@@ -12,6 +12,7 @@
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <nlohmann/json.hpp>
 
 #include <climits>
@@ -504,6 +505,25 @@ TEST(HwmonBoard, AKernelBoundSupplyIsReadFromItsHwmonDevice) {
     std::filesystem::remove(board);
 }
 
+// The client's own name (device/name, "dps-460") is not the hwmon name ("dps_460"): the old
+// layout's fallback is taken only where the hwmon folder has no name at all.
+TEST(HwmonBoard, TheClientsNameIsNoHwmonName) {
+    HwmonTrees tree{test_temp_path("hwmon-client-name")};
+    tree.adapter(0, kSmbus);
+    const int n = tree.pmbus(0, 0x58, "dps-460", 230500, 114750000, nullptr);
+    std::ofstream(tree.entry(n) / "device/name") << "dps-460\n";
+    std::ofstream(tree.entry(n) / "device/in1_label") << "vin\n";
+    std::ofstream(tree.entry(n) / "device/in1_input") << "1\n";
+    const std::string board = board_file(
+        "client.json", {{"psu1", {{"name", "dps-460"}, {"adapter", kSmbus}, {"address", "0x58"}}}},
+        {{"HWMID_PSU1_VOLTIN", {{"chip", "psu1"}, {"label", "vin"}}}});
+    pvqio::HwmonBackend hwmon(tree.root(), pvqio::load_board(board));
+    char text[30] = {};
+    EXPECT_NE(hwmon.sensor(HWMID_PSU1_VOLTIN, text), 0)
+        << "read from the client's folder: " << text;
+    std::filesystem::remove(board);
+}
+
 TEST(HwmonBoard, TwoChipsTheDescriptionCannotTellApartAreNeitherTaken) {
     HwmonTrees tree{test_temp_path("hwmon-twins")};
     tree.coretemp(0, 2, 45000);
@@ -551,6 +571,8 @@ TEST(HwmonBoard, DescriptionErrorsNameTheFileAndThePlace) {
          "caseopen.attribute: is not an attribute name"},
         {with("\"intrusion0_alarm\"", "\"..\""), "caseopen.attribute: is not an attribute name"},
         {with("\"caseopen\"", "\"case_open\""), "case_open: unknown key"},
+        {with("\"HWMID_VOLT_DDRCH1\": \"absent\",\n    \"HWMID_VOLT_DDRCH2\": \"absent\",", ""),
+         "items: HWMID_VOLT_DDRCH1, HWMID_VOLT_DDRCH2 are neither mapped nor \"absent\""},
     };
     for (const auto &[text, message] : cases) {
         SCOPED_TRACE(message);
@@ -566,4 +588,22 @@ TEST(HwmonBoard, DescriptionErrorsNameTheFileAndThePlace) {
     }
     std::filesystem::remove(path);
     EXPECT_NO_THROW(pvqio::load_board(BOARD_FILE)) << "the shipped description";
+    // Files that are no description: said why, and a FIFO without waiting for a writer.
+    const std::string fifo = test_temp_path("board-fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> odd[] = {
+        {fifo, ": is a FIFO, not a board description"},
+        {"/", ": is a directory, not a board description"},
+        {"/dev/zero", ": is a device or socket, not a board description"},
+        {"/nonexistent.json", ": cannot be read: No such file or directory"},
+    };
+    for (const auto &[file, message] : odd) {
+        try {
+            pvqio::load_board(file);
+            ADD_FAILURE() << file << " accepted";
+        } catch (const pvqio::BoardError &e) {
+            EXPECT_EQ(std::string(e.what()), file + message);
+        }
+    }
+    std::filesystem::remove(fifo);
 }

@@ -121,6 +121,11 @@ TEST(I2cDev, AdapterChosenAsI2cToolsDoes) {
     two.adapter(12, "SMBus PIIX4 adapter port 0");
     none.adapter(1, "AST i2c bit bus");
     old.adapter(5, "SMBus I801 adapter at 3000", "class/i2c-dev");
+    // The same controller at another I/O base; a chipset with two of its kind.
+    FakeSysfs moved, twins;
+    moved.adapter(4, "SMBus I801 adapter at efa0");
+    twins.adapter(4, "SMBus I801 adapter at efa0");
+    twins.adapter(5, "SMBus I801 adapter at efc0");
     struct Case {
         const FakeSysfs &tree;
         const char *setting;
@@ -138,6 +143,11 @@ TEST(I2cDev, AdapterChosenAsI2cToolsDoes) {
         {one, "12345678", "", "is no bus number"},
         {none, "", "", "no SMBus adapter in"},
         {old, "", "/dev/i2c-5", ""},
+        {moved, "SMBus I801 adapter at f000", "/dev/i2c-4", ""},
+        {twins, "SMBus I801 adapter at f000", "",
+         "several differ from it only in their I/O base: i2c-4 \"SMBus I801 adapter at efa0\", "
+         "i2c-5"},
+        {twins, "SMBus I801 adapter at efc0", "/dev/i2c-5", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.setting);

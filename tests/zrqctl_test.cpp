@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <unistd.h>
 
@@ -325,5 +326,54 @@ TEST_F(Zrqctl, LabelsThatAreNotUtf8StillGiveJson) {
         const auto doc = nlohmann::json::parse(r.out);
         EXPECT_EQ(doc["name"], c.name);
         EXPECT_EQ(doc["volts"], 1.05);
+    }
+}
+
+// The boot-time setup on a sysfs tree whose adapter sits at another I/O base than the board
+// file says: what the kernel cannot detect is written to new_device, once, and taken back.
+TEST_F(Zrqctl, BoardSetupMakesTheChipsTheKernelCannotDetect) {
+    HwmonTrees tree(dir / "sys");
+    tree.adapter(4, "SMBus I801 adapter at efa0");
+    const auto bus = std::filesystem::path(tree.root()) / "bus/i2c/devices";
+    const std::string board = (dir / "board.json").string();
+    std::ofstream(board) << R"({"adapter": "SMBus I801 adapter at f000", "items": {},
+        "chips": {"fanboard": {"name": "max31790", "adapter": "SMBus I801 adapter at f000",
+                               "address": "0x20"}},
+        "switch": {"address": "0x73", "driver": "pca9548", "owner": "kernel"}})";
+    auto control = [&](const char *name) {
+        std::ifstream in(bus / "i2c-4" / name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const struct {
+        const char *name;
+        std::function<void()> before;
+        std::vector<std::string> args;
+        int status;
+        const char *file, *written; // what the control file holds afterwards
+    } cases[] = {
+        {"setup writes both", [] {}, {"setup"}, 0, "new_device", "max31790 0x20\npca9548 0x73\n"},
+        {"a chip already there is left alone",
+         [&] { std::filesystem::create_directories(bus / "4-0020"); },
+         {"setup"},
+         0,
+         "new_device",
+         "pca9548 0x73\n"},
+        {"teardown removes what is there", [] {}, {"teardown"}, 0, "delete_device", "0x20\n"},
+        {"no such adapter",
+         [&] { tree.adapter(4, "AST i2c bit bus"); },
+         {"setup", "--wait", "0"},
+         1,
+         "new_device",
+         ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char *f : {"new_device", "delete_device"}) std::ofstream(bus / "i2c-4" / f);
+        c.before();
+        std::vector<std::string> args = {"board", "--board", board};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = run_program(ZRQCTL, args, {"PVQSMB_SYSFS=" + tree.root()}, true);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_EQ(control(c.file), c.written) << r.out;
     }
 }

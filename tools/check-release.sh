@@ -5,6 +5,10 @@
 #                                      objects, psuprobe a 64-bit x86-64 program, the SDK
 #                                      headers are there; and every plug-in meets the floor
 #   check-release.sh --plugins SO...   the floor alone, for shared objects of either class
+#   check-release.sh --debs DIR        the Debian packages in DIR: each one's architecture and
+#                                      the classes of its ELF files, the plug-ins' floor, what
+#                                      the 32-bit zrqd and zrqctl need (at most Debian 12 i386),
+#                                      no RUNPATH, the board file where libpvqio looks for it
 #
 # The floor: a plug-in is loaded into a management host on whatever the appliance runs, so it
 # may need nothing above glibc 2.17, libstdc++ of GCC 4.8 (GLIBCXX_3.4.19, CXXABI_1.3.7) and
@@ -12,7 +16,7 @@
 # and the platform's two. Prints one line per file checked and one per fault; exits 1 when
 # any is found.
 set -euo pipefail
-usage() { echo "usage: check-release.sh RELEASE_DIR | --plugins SO..." >&2; exit 2; }
+usage() { echo "usage: check-release.sh RELEASE_DIR | --plugins SO... | --debs DIR" >&2; exit 2; }
 [ $# -ge 1 ] || usage
 
 faults=0
@@ -69,7 +73,74 @@ check_floor() { # shared object
     return 0
 }
 
-if [ "$1" = --plugins ]; then
+# What Debian 12 provides: the newest version of each family its libraries define.
+declare -A bookworm=([GLIBC]=2.36 [GLIBCXX]=3.4.30 [CXXABI]=1.3.13 [GCC]=12.0.0)
+
+check_ceiling() { # ELF file: every symbol version it needs within Debian 12's
+    local elf=$1 before=$faults sym ver family num
+    while read -r sym ver; do
+        family=${ver%_*}
+        num=${ver##*_}
+        if [ -n "${bookworm[$family]:-}" ] &&
+            [ "$(printf '%s\n%s\n' "$num" "${bookworm[$family]}" | sort -V | tail -n 1)" != "${bookworm[$family]}" ]; then
+            fault "$elf needs $sym@$ver, newer than Debian 12 has"
+        fi
+    done < <(needed_versions "$elf")
+    [ $faults -eq $before ] && echo "ok  $elf: needs $(newest_versions "$elf"); $(readelf -d "$elf" |
+        sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste -sd' ')"
+    return 0
+}
+
+check_debs() { # folder
+    local dir=$1 work deb name arch root elf runpath
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' RETURN
+    for want in zrq4470-plugins:i386 zrq4470-platform:i386 zrq4470-platform:amd64 zrqd:i386 psuprobe:amd64; do
+        name=${want%:*} arch=${want#*:}
+        deb=$(ls "$dir/${name}_"*"_$arch.deb" 2>/dev/null | head -n 1)
+        if [ -z "$deb" ]; then fault "no $name package for $arch in $dir"; continue; fi
+        [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fault "$deb: Architecture is not $arch"
+        if [ "$name" = zrq4470-platform ] && [ "$(dpkg-deb -f "$deb" Multi-Arch)" != same ]; then
+            fault "$deb: not Multi-Arch: same"
+        fi
+        root=$work/${name}_$arch
+        dpkg-deb -x "$deb" "$root"
+        while read -r elf; do
+            runpath=$(readelf -d "$elf" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p')
+            [ -z "$runpath" ] || fault "${elf#"$root"} in $deb carries a RUNPATH: $runpath"
+            if [ "$arch" = i386 ]; then
+                [ "$(header "$elf" Class)" = ELF32 ] || fault "${elf#"$root"} in $deb is not 32-bit"
+            else
+                [ "$(header "$elf" Class)" = ELF64 ] || fault "${elf#"$root"} in $deb is not 64-bit"
+            fi
+        done < <(find "$root" -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print)
+        echo "ok  $deb: $arch, $(find "$root" -type f | wc -l) files"
+    done
+    local plugins=$work/zrq4470-plugins_i386/usr/lib/zrq4470
+    for p in lbp lcm psu hwm; do
+        expect_elf "$plugins/zrq4470$p.so" ELF32 "Intel 80386" && check_floor "$plugins/zrq4470$p.so"
+    done
+    local service=$work/zrqd_i386
+    for elf in "$service/usr/sbin/zrqd" "$service/usr/bin/zrqctl"; do
+        expect_elf "$elf" ELF32 "Intel 80386" && check_ceiling "$elf"
+    done
+    # libpvqio's default board file, and the plug-in folder of zrqd's configuration.
+    local board
+    board=$(strings "$work/zrq4470-platform_i386/usr/lib/i386-linux-gnu/libpvqio.so" |
+        grep -m1 '^/.*\.json$' || true)
+    if [ -n "$board" ] && [ -f "$service$board" ]; then
+        echo "ok  libpvqio reads the board file $board, which zrqd's package installs"
+    else
+        fault "libpvqio reads the board file '${board}', which no package installs"
+    fi
+    grep -q '"plugins": "/usr/lib/zrq4470"' "$service/etc/zrqd.json" ||
+        fault "/etc/zrqd.json does not name the plug-ins' folder /usr/lib/zrq4470"
+}
+
+if [ "$1" = --debs ]; then
+    [ $# -eq 2 ] || usage
+    check_debs "$2"
+elif [ "$1" = --plugins ]; then
     shift
     [ $# -ge 1 ] || usage
     for so in "$@"; do

@@ -101,8 +101,8 @@ cat > "$work/zrqd.json" <<JSON
             "rotate_after_s": 2, "dim_after_s": 0}
 }
 JSON
-printf '%s$ %s%s\n' "$bold" "$(printf '%q ' "$build/bin/zrqd" --config "$work/zrqd.json" | sed 's/ $//')" "$plain"
-"$build/bin/zrqd" --config "$work/zrqd.json" 2> "$work/zrqd.log" &
+printf '%s$ %s%s\n' "$bold" "$(printf '%q ' "${run[@]}" "$build/bin/zrqd" --config "$work/zrqd.json" | sed 's/ $//')" "$plain"
+"${run[@]}" "$build/bin/zrqd" --config "$work/zrqd.json" 2> "$work/zrqd.log" &
 zrqd_pid=$!
 wait_for grep -q "metrics on" "$work/zrqd.log"
 cat "$work/zrqd.log"

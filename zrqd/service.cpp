@@ -5,17 +5,18 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <fstream>
 
+#include <ctime>
 #include <unistd.h>
 
 namespace zrqd {
 
+// The clock /proc/uptime reads, without /proc (the unit shows the service its own processes
+// only).
 double system_uptime() {
-    std::ifstream in("/proc/uptime");
-    double s = 0;
-    in >> s;
-    return s;
+    timespec t{};
+    if (::clock_gettime(CLOCK_BOOTTIME, &t) != 0) return 0;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 namespace {

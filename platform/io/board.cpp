@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <initializer_list>
 #include <sstream>
 
@@ -137,14 +139,38 @@ ItemSpec item(const json &j, const Where &w, const std::vector<ChipSpec> &chips)
     return it;
 }
 
+// The board file as the platform description is read: a regular file only (a FIFO would block
+// every caller, a directory or a device is no description), opened without waiting, at most
+// 1 MiB; the reason named.
 std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw BoardError(path + ": cannot be read: " + std::strerror(errno));
-    std::string s(kMaxBoardFile + 1, '\0');
-    in.read(s.data(), static_cast<std::streamsize>(s.size()));
-    if (in.bad()) throw BoardError(path + ": cannot be read");
-    s.resize(static_cast<size_t>(in.gcount()));
-    if (s.size() > kMaxBoardFile) throw BoardError(path + ": is larger than 1 MiB");
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw BoardError(path + ": cannot be read: " + std::strerror(errno));
+    struct stat st {};
+    std::string why;
+    if (::fstat(fd, &st) != 0)
+        why = std::string("cannot be read: ") + std::strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        why = "is a directory, not a board description";
+    else if (S_ISFIFO(st.st_mode))
+        why = "is a FIFO, not a board description";
+    else if (!S_ISREG(st.st_mode))
+        why = "is a device or socket, not a board description";
+    else if (st.st_size > static_cast<off_t>(kMaxBoardFile))
+        why = "is larger than 1 MiB";
+    std::string s;
+    while (why.empty() && s.size() <= kMaxBoardFile) {
+        char buf[8192];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            why = std::string("cannot be read: ") + std::strerror(errno);
+        else
+            s.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (why.empty() && s.size() > kMaxBoardFile) why = "is larger than 1 MiB";
+    if (!why.empty()) throw BoardError(path + ": " + why);
     return s;
 }
 
@@ -159,14 +185,28 @@ Board load_board(const std::string &path) {
     }
     const Where top{path, ""};
     object(doc, top);
-    known_keys(doc, top, {"board", "note", "adapter", "chips", "caseopen", "items"});
+    known_keys(doc, top, {"board", "note", "adapter", "chips", "caseopen", "items", "switch"});
     if (doc.contains("adapter")) text(doc["adapter"], top["adapter"]); // libpvqsmb's
+    if (doc.contains("switch")) {
+        // The slot switch, for the board's setup: who drives it, the library or a kernel driver.
+        const Where w = top["switch"];
+        const json &sw = object(doc["switch"], w);
+        known_keys(sw, w, {"address", "driver", "owner", "note"});
+        if (!sw.contains("address") || !sw.contains("driver") || !sw.contains("owner"))
+            w.fail("needs \"address\", \"driver\" and \"owner\"");
+        address(sw["address"], w["address"], 0x7F);
+        text(sw["driver"], w["driver"]);
+        const std::string owner = text(sw["owner"], w["owner"]);
+        if (owner != "library" && owner != "kernel")
+            w["owner"].fail("is not \"library\" or \"kernel\"");
+    }
     Board b;
     if (doc.contains("chips")) {
         for (const auto &[id, c] : object(doc["chips"], top["chips"]).items()) {
             const Where w = top["chips"][id];
             object(c, w);
-            known_keys(c, w, {"name", "temp1_label", "adapter", "address", "note"});
+            known_keys(c, w, {"name", "temp1_label", "adapter", "address", "driver", "note"});
+            if (c.contains("driver")) text(c["driver"], w["driver"]); // the board setup's
             ChipSpec chip;
             chip.id = id;
             if (!c.contains("name")) w.fail("needs the hwmon \"name\"");
@@ -184,9 +224,16 @@ Board load_board(const std::string &path) {
     const json &items = object(doc["items"], top["items"]);
     for (const auto &[name, value] : items.items())
         if (item_by_name(name) < 0) top["items"][name].fail("is no sensor item");
+    // Every item the file lacks, at once, not one per run.
+    std::string lacking;
+    for (const std::string_view name : kItemNames)
+        if (!items.contains(std::string(name)))
+            lacking += (lacking.empty() ? "" : ", ") + std::string(name);
+    if (!lacking.empty())
+        top["items"].fail(lacking + (lacking.find(',') == std::string::npos ? " is" : " are") +
+                          " neither mapped nor \"absent\"");
     for (size_t i = 0; i < kItemNames.size(); ++i) {
         const std::string name(kItemNames[i]);
-        if (!items.contains(name)) top["items"].fail(name + " is neither mapped nor \"absent\"");
         b.items[i] = item(items[name], top["items"][name], b.chips);
     }
     if (doc.contains("caseopen")) {

@@ -102,9 +102,12 @@ HwmonBackend::HwmonBackend(std::string sysfs_root, Board board)
 bool HwmonBackend::matches(const ChipSpec &want, const std::string &entry,
                            std::string &attrs) const {
     // Attributes sit beside `name`; before Linux 3.x many drivers kept both under device/.
+    // The old layout only where the class folder has no name of its own: an i2c client's
+    // device/name is the client's (its type), which may differ from the hwmon name.
     if (line_is(entry + "/name", want.name))
         attrs = entry;
-    else if (line_is(entry + "/device/name", want.name))
+    else if (::access((entry + "/name").c_str(), F_OK) != 0 &&
+             line_is(entry + "/device/name", want.name))
         attrs = entry + "/device";
     else
         return false;

@@ -9,7 +9,17 @@
 #include <cstdlib>
 #include <memory>
 
+#if ZRQ_SIMULATOR
 extern "C" pvqio::Backend *zrqsim_platform_io_backend(const char *path, char *error, unsigned size);
+#else
+// The library as installed on an appliance carries no simulator.
+static pvqio::Backend *zrqsim_platform_io_backend(const char *, char *error, unsigned size) {
+    std::snprintf(error, size,
+                  "PVQIO_PLATFORM or PVQSMB_PLATFORM is set, but this build of the "
+                  "library serves the real hardware monitor only (no virtual platform)");
+    return nullptr;
+}
+#endif
 
 namespace pvqio {
 namespace {

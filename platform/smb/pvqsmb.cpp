@@ -11,7 +11,17 @@
 #include <cstdlib>
 #include <memory>
 
+#if ZRQ_SIMULATOR
 extern "C" pvqsmb::Backend *zrqsim_platform_backend(const char *path, char *error, unsigned size);
+#else
+// The library as installed on an appliance carries no simulator.
+static pvqsmb::Backend *zrqsim_platform_backend(const char *, char *error, unsigned size) {
+    std::snprintf(error, size,
+                  "PVQSMB_PLATFORM is set, but this build of the library serves "
+                  "the real bus only (no virtual platform)");
+    return nullptr;
+}
+#endif
 
 namespace pvqsmb {
 namespace {

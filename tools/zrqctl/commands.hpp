@@ -75,5 +75,6 @@ void add_lbp(CLI::App &app, Context &ctx);
 void add_lcm(CLI::App &app, Context &ctx);
 void add_psu(CLI::App &app, Context &ctx);
 void add_hwm(CLI::App &app, Context &ctx);
+void add_board(CLI::App &app, Context &ctx);
 
 } // namespace zrqctl

@@ -32,6 +32,7 @@ int run(int argc, char **argv) {
     zrqctl::add_lcm(app, ctx);
     zrqctl::add_psu(app, ctx);
     zrqctl::add_hwm(app, ctx);
+    zrqctl::add_board(app, ctx);
 
     try {
         app.parse(argc, argv);
