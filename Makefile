@@ -62,11 +62,11 @@ test-i386:
 	cmake --build --preset i386
 	ctest --preset i386
 
-# The threaded code (the LCD link, zrqd) again under ThreadSanitizer.
+# The threaded code (the LCD link, zrqd, the SMBus library's routes) again under ThreadSanitizer.
 test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan --target test_lcm test_lcm_deliverable lcm_deliverable_probe zrq4470lcm \
-	    test_zrqd
+	    test_zrqd test_pvqsmb
 	ctest --preset tsan
 
 # The fuzz targets (clang-14, ASan + UBSan): a smoke run of each, fixed inputs and seed.

@@ -8,6 +8,12 @@
 #include "simbus.hpp"
 
 #include <gtest/gtest.h>
+#include <future>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <map>
+#include <thread>
 
 #include <algorithm>
 #include <cstring>
@@ -92,9 +98,10 @@ class FakeSysfs {
         std::ofstream(d / "name") << name << "\n";
     }
     // A client such as "0-0058", bound to `driver` when given.
-    void client(const std::string &id, const std::string &driver) {
+    void client(const std::string &id, const std::string &driver, const std::string &name = "") {
         const fs::path d = root_ / "bus/i2c/devices" / id;
         fs::create_directories(d);
+        if (!name.empty()) std::ofstream(d / "name") << name << "\n";
         if (!driver.empty()) {
             fs::create_directories(root_ / "bus/i2c/drivers" / driver);
             fs::create_symlink("../../../../bus/i2c/drivers/" + driver, d / "driver");
@@ -210,13 +217,23 @@ class FakeAdapter : public pvqsmb::I2cDevBackend {
     std::set<int> bound_by_driver;      // addresses that answer I2C_SLAVE with EBUSY
     unsigned long funcs = ~0ul;
     std::vector<uint8_t> block = {'D', 'E', 'L', 'T', 'A'};
+    // Per transfer: the descriptor it went through, the thread, and the switch's control byte
+    // at that moment (what the library last wrote to 0x73).
+    struct Seen {
+        int fd;
+        std::thread::id thread;
+        uint8_t control;
+    };
+    std::vector<Seen> seen;
+    uint8_t control = 0;
+    std::function<void()> before_each; // runs inside every SMBus call
 
   protected:
     int sys_open(const char *path) override {
         opened.push_back(path);
-        return ++opens, 42;
+        return 42 + opens++;
     }
-    int sys_set_client(int, int c, bool force) override {
+    int sys_set_client(int fd, int c, bool force) override {
         ++client_changes;
         if (!set_client_errnos.empty()) {
             const int e = set_client_errnos.front();
@@ -224,18 +241,22 @@ class FakeAdapter : public pvqsmb::I2cDevBackend {
             return -e;
         }
         if (!force && bound_by_driver.count(c)) return -EBUSY;
-        client = c;
+        client = client_of[fd] = c;
         return 0;
     }
+    std::map<int, int> client_of; // each descriptor's client address
     int sys_funcs(int, unsigned long *f) override {
         ++funcs_reads;
         *f = funcs;
         return 0;
     }
     void say(const std::string &line) override { said.push_back(line); }
-    int sys_smbus(int, i2c_smbus_ioctl_data &a) override {
-        calls.push_back(
-            {client, static_cast<char>(a.read_write), a.command, static_cast<int>(a.size)});
+    int sys_smbus(int fd, i2c_smbus_ioctl_data &a) override {
+        calls.push_back({client_of.count(fd) ? client_of[fd] : client,
+                         static_cast<char>(a.read_write), a.command, static_cast<int>(a.size)});
+        seen.push_back({fd, std::this_thread::get_id(), control});
+        if (calls.back().client == 0x73 && a.size == I2C_SMBUS_BYTE) control = a.command;
+        if (before_each) before_each();
         if (fail_errno) return -std::exchange(fail_errno, 0);
         if (a.read_write == I2C_SMBUS_READ && a.size == I2C_SMBUS_WORD_DATA) a.data->word = 0x0842;
         if (a.read_write == I2C_SMBUS_READ && a.size == I2C_SMBUS_BYTE_DATA) a.data->byte = 0x17;
@@ -384,7 +405,7 @@ TEST(I2cDev, SlotsBehindAKernelMuxGoThroughItsChannelAdapters) {
     EXPECT_EQ(bus.switch_slot(0xE6, 9), -EINVAL);
     EXPECT_EQ(bus.opened, (std::vector<std::string>{"/dev/i2c-0", "/dev/i2c-5", "/dev/i2c-7"}));
     EXPECT_EQ(bus.calls.size(), 3u) << "no control byte written behind the driver";
-    EXPECT_EQ(bus.closes, 1) << "one channel adapter open at a time";
+    EXPECT_EQ(bus.closes, 0) << "each channel's adapter stays open";
 
     // Without a driver bound to the switch, the library writes its control byte.
     FakeSysfs unbound;
@@ -428,4 +449,123 @@ TEST(I2cDev, AnAdapterPathThatIsNoAdapterFailsEveryTransfer) {
     in >> kept;
     EXPECT_EQ(kept, "keep");
     fs::remove_all(dir);
+}
+
+// Two host threads on two slots: each thread's transfers to the slot modules reach its own
+// slot, whatever the other did in between; the supplies and slot 0 stay on the main bus.
+TEST(I2cDev, ThreadsOnDifferentSlotsNeverReadEachOthersModules) {
+    FakeSysfs unbound, kernel;
+    unbound.client("0-0073", "");
+    kernel.client("0-0073", "pca954x");
+    kernel.mux_channel("0-0073", 0, 5);
+    kernel.mux_channel("0-0073", 2, 7);
+    for (FakeSysfs *tree : {&unbound, &kernel}) {
+        const bool by_kernel = tree == &kernel;
+        SCOPED_TRACE(by_kernel ? "the kernel's mux driver" : "the library drives the switch");
+        FakeAdapter bus(tree->root());
+        std::map<std::thread::id, uint8_t> slot_of;
+        std::mutex m;
+        // The second thread switches between the first one's switch and its first read; then
+        // both run freely.
+        std::promise<void> first_switched, second_switched;
+        std::shared_future<void> second_done = second_switched.get_future().share();
+        auto work = [&](uint8_t slot, std::future<void> before, std::promise<void> &after) {
+            {
+                std::lock_guard l(m);
+                slot_of[std::this_thread::get_id()] = slot;
+            }
+            if (before.valid()) before.wait();
+            EXPECT_EQ(bus.switch_slot(0xE6, slot), 0);
+            after.set_value();
+            uint16_t w = 0;
+            if (slot == 1) second_done.wait();
+            for (int i = 0; i < 200; ++i) {
+                EXPECT_EQ(bus.read_word(0x60, 0x06, &w), 0);
+                EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), 0);
+            }
+        };
+        std::thread a(work, 1, std::future<void>(), std::ref(first_switched));
+        std::thread b(work, 3, first_switched.get_future(), std::ref(second_switched));
+        a.join();
+        b.join();
+        for (size_t i = 0; i < bus.calls.size(); ++i) {
+            const auto &seen = bus.seen[i];
+            const uint8_t slot = slot_of[seen.thread];
+            if (bus.calls[i].client == 0x58) {
+                EXPECT_EQ(bus.opened[size_t(seen.fd - 42)], "/dev/i2c-0")
+                    << "a supply through a channel adapter, call " << i;
+            } else if (bus.calls[i].client == 0x30 && !by_kernel) {
+                EXPECT_EQ(seen.control, pvqsmb::mux_control(slot)) << "call " << i;
+            } else if (bus.calls[i].client == 0x30) {
+                EXPECT_EQ(bus.opened[size_t(seen.fd - 42)], slot == 1 ? "/dev/i2c-5" : "/dev/i2c-7")
+                    << "call " << i;
+            }
+        }
+    }
+}
+
+// An adapter whose driver registers after the library started: looked for again, at most once
+// a second, and used once it is there.
+class LateAdapter : public pvqsmb::I2cDevBackend {
+  public:
+    explicit LateAdapter(const std::string &sysfs)
+        : I2cDevBackend("", "no SMBus adapter yet", sysfs) {}
+    std::chrono::steady_clock::time_point clock{};
+    std::vector<std::string> opened, said;
+
+  protected:
+    int sys_open(const char *path) override { return opened.push_back(path), 7; }
+    int sys_set_client(int, int, bool) override { return 0; }
+    int sys_funcs(int, unsigned long *f) override { return *f = ~0ul, 0; }
+    int sys_smbus(int, i2c_smbus_ioctl_data &) override { return 0; }
+    void sys_close(int) override {}
+    void say(const std::string &line) override { said.push_back(line); }
+    std::chrono::steady_clock::time_point now() const override { return clock; }
+};
+
+TEST(I2cDev, AnAdapterThatAppearsLaterIsFoundAgain) {
+    FakeSysfs tree;
+    tree.adapter(0, "AST i2c bit bus");
+    LateAdapter bus(tree.root());
+    int looks = 0;
+    bus.look_again_with([&] {
+        ++looks;
+        return pvqsmb::choose_adapter(tree.root(), "SMBus I801 adapter at f000");
+    });
+    bus.clock += std::chrono::seconds(10);
+    uint16_t w = 0;
+    EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), -ENODEV);
+    EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), -ENODEV);
+    EXPECT_EQ(looks, 1) << "at most once a second";
+    tree.adapter(4, "SMBus I801 adapter at f000"); // the controller's driver registers it
+    EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), -ENODEV) << "not looked for within the second";
+    bus.clock += std::chrono::seconds(1);
+    EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), 0);
+    EXPECT_EQ(looks, 2);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"/dev/i2c-4"});
+    ASSERT_EQ(bus.said.size(), 2u);
+    EXPECT_EQ(bus.said[1], "found /dev/i2c-4; the SMBus is reached through it now");
+}
+
+// EBUSY told apart: a driver's own address, the DDR4 SPD driver's page select, or a controller
+// the firmware reserved (every transfer busy, no driver at the address).
+TEST(I2cDev, BusyAddressesAreNamedForWhatHoldsThem) {
+    FakeSysfs tree;
+    tree.client("0-0050", "ee1004", "ee1004");
+    tree.client("0-0037", "dummy", "dummy");
+    tree.client("0-0036", "dummy", "dummy");
+    FakeAdapter bus(tree.root());
+    bus.bound_by_driver = {0x37};
+    uint16_t w = 0;
+    EXPECT_EQ(bus.read_word(0x6E, 0x01, &w), -EBUSY);
+    bus.fail_errno = EBUSY; // i801 with acpi_reserved
+    EXPECT_EQ(bus.read_word(0xB0, 0x79, &w), -EBUSY);
+    ASSERT_EQ(bus.said.size(), 2u);
+    EXPECT_NE(bus.said[0].find("0x37 on /dev/i2c-0 is the DDR4 SPD page select that the ee1004 "
+                               "driver claims for 0-0050"),
+              std::string::npos)
+        << bus.said[0];
+    EXPECT_NE(bus.said[1].find("the firmware (ACPI) has reserved the SMBus controller"),
+              std::string::npos)
+        << bus.said[1];
 }

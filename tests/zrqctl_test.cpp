@@ -289,6 +289,13 @@ TEST_F(Zrqctl, LcdModuleOnThePseudoTerminal) {
     std::ifstream in(file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep") << "written over";
     std::filesystem::remove(file);
+    // A model that begins with a key's letter: that key's reading is flagged.
+    zrqsim::LcmEmulator odd(38400, 0x4312, 0x0102);
+    odd.press_key('C');
+    const ProcessResult k = run({"lcm", "--port", odd.slave_path(), "keys"});
+    EXPECT_NE(k.out.find("0x04 (C; ambiguous: the module's model 0x4312 begins with 'C'"),
+              std::string::npos)
+        << k.out;
     // The write's text stays on the screen until the next open clears it.
     emu.clear_received();
     ASSERT_EQ(run({"lcm", "--port", pty, "write", "zrq4470", "hello"}).status, 0);

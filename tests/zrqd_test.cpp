@@ -233,6 +233,27 @@ TEST(ZrqdPanel, KeysWalkThePagesAndTheBypassActionAsksBeforeItActs) {
     EXPECT_EQ(panel.page_name(), "choose pair");
 }
 
+// A module whose model begins with a key's letter: that key is left out, and what it did is
+// reached through the other three.
+TEST(ZrqdPanel, AKeyLeftOutHasItsFunctionsReachedThroughTheOthers) {
+    for (const Key lost : {Key::Enter, Key::Escape}) {
+        SCOPED_TRACE(lost == Key::Enter ? "without enter" : "without escape");
+        zrqd::Panel panel({"edge-7", 0, 0});
+        panel.update(appliance());
+        panel.leave_out(lost);
+        const Key enter = lost == Key::Enter ? Key::Escape : Key::Enter;
+        const std::pair<Key, const char *> steps[] = {
+            {Key::Up, "bypass 0"},      {enter, "choose pair"}, {enter, "confirm"},
+            {Key::Down, "choose pair"}, {Key::Up, "bypass 0"},
+        };
+        double now = 1;
+        for (const auto &[key, page] : steps) {
+            panel.key(key, now++);
+            EXPECT_EQ(panel.page_name(), page);
+        }
+    }
+}
+
 TEST(ZrqdPanel, AlertsHoldTheScreenUntilAKeyAcknowledgesEach) {
     zrqd::Panel panel({"edge-7", 10, 0});
     panel.update(appliance());
@@ -560,6 +581,25 @@ TEST_F(ZrqdService, AMissingPluginOrADeadPanelLeavesTheRestRunning) {
         << log_;
     EXPECT_NE(log_.find("no LCD module answers on " + emu_.slave_path()), std::string::npos)
         << log_;
+}
+
+TEST_F(ZrqdService, AModelThatBeginsWithAKeyLetterLeavesThatKeyOut) {
+    emu_.set_identity(0x4212, 0x0102);
+    zrqd::Service service(config_);
+    service.start();
+    ASSERT_TRUE(screen_shows("! Case opened       ")) << shown();
+    tap('A');
+    ASSERT_TRUE(screen_shows("edge-7              ")) << shown();
+    // B (down) is ignored, whatever answer it came from: up from the first page goes round to
+    // the last one, not back to the first.
+    tap('B');
+    tap('A');
+    ASSERT_TRUE(screen_shows("Slot 0 bypass    0/4")) << shown();
+    service.stop();
+    std::lock_guard l(log_mutex_);
+    EXPECT_NE(log_.find("the LCD module's model 0x4212 begins with 'B'"), std::string::npos)
+        << log_;
+    EXPECT_NE(log_.find("key B (down) is left out"), std::string::npos) << log_;
 }
 
 TEST_F(ZrqdService, APanelPortThatIsNoTerminalIsRefusedAndNeverWritten) {

@@ -164,6 +164,14 @@ std::optional<BypassRequest> Panel::key(Key k, double now) {
         alerts_.pop_front();
         return std::nullopt;
     }
+    if (lost_ == Key::Enter && k == Key::Escape) k = Key::Enter;
+    if (lost_ == Key::Enter || lost_ == Key::Escape) {
+        // Going back without an escape key.
+        const bool back =
+            (mode_ == Mode::ChoosePair && k == Key::Up && choice_.pair == next_pair(0, 1)) ||
+            ((mode_ == Mode::Confirm || mode_ == Mode::Result) && (k == Key::Up || k == Key::Down));
+        if (back) k = Key::Escape;
+    }
     switch (mode_) {
     case Mode::Browse:
         if (k == Key::Up) move(-1);

@@ -39,6 +39,11 @@ class Panel {
     void update(std::shared_ptr<const Snapshot> snapshot);
     // A key pressed at `now`; a confirmed bypass change comes back to be done.
     std::optional<BypassRequest> key(Key k, double now);
+    // The role whose key is left out (Key::None: every key counts). Its functions stay
+    // reachable through the other three: up and down wrap around; without enter, escape takes
+    // its place; without enter or escape, up on the first pair, and up or down on a question
+    // or a result, go back.
+    void leave_out(Key role) { lost_ = role; }
     // How the requested change went (a plug-in status code).
     void done(const BypassRequest &request, int code);
     // Time passing: rotation and dimming; `uptime_s` is the appliance's, for the first page.
@@ -50,6 +55,7 @@ class Panel {
     std::string page_name() const;
 
   private:
+    Key lost_ = Key::None;
     enum class Kind { Home, Psu, Temps, Fans, Bypass };
     struct Page {
         Kind kind;

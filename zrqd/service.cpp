@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include <ctime>
 #include <unistd.h>
@@ -206,6 +207,7 @@ bool Service::open_lcd(const Config &c) {
         lcm_missing_ = true;
         return false;
     }
+    leave_out_ambiguous_key(c);
     LCM(_brdPVQ_LCM_DisplayClear)();
     LCM(_brdPVQ_LCM_CursorModeCtrl)(0);
     LCM(_brdPVQ_LCM_Brightness)(static_cast<unsigned char>(c.panel.brightness));
@@ -216,6 +218,35 @@ bool Service::open_lcd(const Config &c) {
     lcd_open_ = true;
     poller_->set_lcd(true);
     return true;
+}
+
+// The plug-in reads the first byte of whatever answer comes as the key byte: a module whose
+// model number begins with 'A' to 'D' would make a late model answer read as that key. That
+// key is left out, and its functions reached through the other three.
+void Service::leave_out_ambiguous_key(const Config &c) {
+    LCM_INFO info{};
+    ambiguous_key_ = 0;
+    if (LCM(_brdPVQ_LCM_DeviceInfo)(&info) != ERR_Success) return;
+    const int first = info.uwModeNo >> 8;
+    if (first < 'A' || first > 'D') return;
+    static const Key kRoles[] = {Key::Up, Key::Down, Key::Enter, Key::Escape};
+    static const char *const kNames[] = {"up", "down", "enter", "escape"};
+    Key role = Key::None;
+    std::string name = "no role";
+    for (size_t i = 0; i < 4; ++i)
+        if (c.panel.keys[i] == first) role = kRoles[i], name = kNames[i];
+    ambiguous_key_ = static_cast<char>(first);
+    char model[8];
+    std::snprintf(model, sizeof model, "0x%04X", info.uwModeNo);
+    log(Level::Warning, std::string("the LCD module's model ") + model + " begins with '" +
+                            ambiguous_key_ +
+                            "': a model answer read for a key query would "
+                            "read as key " +
+                            ambiguous_key_ + ", so key " + ambiguous_key_ + " (" + name +
+                            ") is left out and its functions reached through the "
+                            "other keys");
+    std::lock_guard lock(panel_mutex_);
+    panel_.leave_out(role);
 }
 
 void Service::close_lcd(const Config &c) {
@@ -258,7 +289,9 @@ Key Service::read_key(const KeyMap &map) {
     if (keys == 0 || keys == previous) return Key::None;
     static const Key kRoles[] = {Key::Up, Key::Down, Key::Enter, Key::Escape};
     for (int i = 0; i < 4; ++i)
-        if (keys & (1u << (map[static_cast<size_t>(i)] - 'A'))) return kRoles[i];
+        if (map[static_cast<size_t>(i)] != ambiguous_key_ &&
+            (keys & (1u << (map[static_cast<size_t>(i)] - 'A'))))
+            return kRoles[i];
     return Key::None;
 }
 

@@ -47,6 +47,7 @@ class Service {
     // The panel thread's calls, with the configuration it read last (a reload may change the
     // service's own copy meanwhile).
     bool open_lcd(const Config &c);
+    void leave_out_ambiguous_key(const Config &c);
     void close_lcd(const Config &c);
     void show(const Screen &screen);
     Key read_key(const KeyMap &map);
@@ -69,6 +70,7 @@ class Service {
     Screen shown_;
     bool shown_lit_ = true;
     uint8_t last_key_byte_ = 0;
+    char ambiguous_key_ = 0; // the key a model answer would read as, left out (0: none)
     int key_failures_ = 0;
     std::thread panel_thread_;
     std::mutex wake_mutex_;

@@ -19,6 +19,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kMuxClient = 0x73;
+// The bypass modules behind the slot switch answer at 0x60 (8-bit); every other device the
+// plug-ins reach (the slot-0 module, the supplies) is on the main bus.
+constexpr int kSlotClient = 0x30;
 constexpr int kEintrRetries = 100;
 
 // Retries what a signal interrupted; i2c transfers themselves are not interruptible, but the
@@ -161,8 +164,9 @@ I2cDevBackend::I2cDevBackend(std::string device, std::string problem, std::strin
 }
 
 I2cDevBackend::~I2cDevBackend() {
-    for (Port *p : {&main_, &child_})
-        if (p->fd >= 0) sys_close(p->fd);
+    if (main_.fd >= 0) sys_close(main_.fd);
+    for (Port &p : channels_)
+        if (p.fd >= 0) sys_close(p.fd);
 }
 
 int I2cDevBackend::sys_open(const char *path) {
@@ -190,6 +194,39 @@ void I2cDevBackend::say(const std::string &line) {
     std::fprintf(stderr, "libpvqsmb: %s\n", line.c_str());
 }
 
+std::chrono::steady_clock::time_point I2cDevBackend::now() const {
+    return std::chrono::steady_clock::now();
+}
+
+int &I2cDevBackend::my_slot() {
+    return routes_[std::this_thread::get_id()];
+}
+
+bool I2cDevBackend::main_adapter_ready() {
+    if (!rechoose_ || (!main_.device.empty() && main_.fd >= 0)) return !main_.device.empty();
+    if (!main_.device.empty() && fs::exists(main_.device)) return true;
+    // None chosen yet, or its node is gone: look again, at most once a second.
+    const auto t = now();
+    if (last_look_ != decltype(last_look_){} && t - last_look_ < std::chrono::seconds(1))
+        return !main_.device.empty();
+    last_look_ = t;
+    const AdapterChoice choice = rechoose_();
+    if (choice.device.empty() || choice.device == main_.device) return !main_.device.empty();
+    if (main_.fd >= 0) sys_close(main_.fd);
+    main_ = Port{};
+    main_.device = choice.device;
+    mux_owner_ = MuxOwner::Unknown; // the switch's owner is looked up again on the new bus
+    physical_slot_ = 0;
+    for (Port &p : channels_) {
+        if (p.fd >= 0) sys_close(p.fd);
+        p = Port{};
+    }
+    if (said_problem_) say("found " + main_.device + "; the SMBus is reached through it now");
+    said_problem_ = false;
+    problem_.clear();
+    return true;
+}
+
 int I2cDevBackend::bus_number() const {
     return bus_of(fs::path(main_.device).filename().string());
 }
@@ -201,6 +238,7 @@ std::string I2cDevBackend::client_dir(int client) const {
 }
 
 int I2cDevBackend::open_port(Port &port) {
+    if (&port == &main_) main_adapter_ready();
     if (port.fd >= 0) return 0;
     if (port.device.empty()) {
         if (!said_problem_ && !problem_.empty()) say(problem_);
@@ -240,11 +278,15 @@ int I2cDevBackend::open_port(Port &port) {
     return 0;
 }
 
+std::string I2cDevBackend::driver_of(int client) const {
+    std::error_code ec;
+    return fs::read_symlink(client_dir(client) + "/driver", ec).filename().string();
+}
+
 void I2cDevBackend::say_owner(int client) {
     if (!said_owner_.insert(client).second) return;
     const std::string dir = client_dir(client);
-    std::error_code ec;
-    const std::string driver = fs::read_symlink(dir + "/driver", ec).filename().string();
+    const std::string driver = driver_of(client);
     const std::string id = fs::path(dir).filename().string();
     char addr[8];
     std::snprintf(addr, sizeof addr, "0x%02x", client);
@@ -253,9 +295,42 @@ void I2cDevBackend::say_owner(int client) {
             " is in use by a kernel driver; unbind it, or set PVQSMB_FORCE=1 to read it anyway");
         return;
     }
+    if (driver == "dummy") {
+        // An address another client's driver claimed beside its own, with no link back to it:
+        // on this board, the DDR4 SPD driver's page select (0x36, 0x37).
+        std::error_code ec;
+        std::string spd;
+        for (const auto &e : fs::directory_iterator(sysfs_ + "/bus/i2c/devices", ec)) {
+            const std::string f = e.path().filename().string();
+            if (f.rfind(std::to_string(bus_number()) + "-", 0) == 0 &&
+                read_line(e.path() / "name") == "ee1004")
+                spd = f;
+        }
+        if (!spd.empty()) {
+            say(std::string(addr) + " on " + main_.device +
+                " is the DDR4 SPD page select that the ee1004 driver claims for " + spd +
+                ": keep that driver off the bus (blacklist ee1004 in /etc/modprobe.d, as the "
+                "zrqd package does, then reboot or unbind " +
+                spd + ")");
+            return;
+        }
+        say(std::string(addr) + " on " + main_.device +
+            " is claimed by another device's kernel driver (a \"dummy\" client); unbind that "
+            "driver, or set PVQSMB_FORCE=1 to read it anyway");
+        return;
+    }
     say(std::string(addr) + " on " + main_.device + " is owned by the kernel driver \"" + driver +
         "\": unbind it (echo " + id + " > /sys/bus/i2c/drivers/" + driver +
         "/unbind), or set PVQSMB_FORCE=1 to read it anyway");
+}
+
+void I2cDevBackend::say_busy(int client) {
+    // i801 answers every transfer with EBUSY while the firmware has reserved the controller
+    // (ACPI acpi_reserved); an address that no driver holds tells it from a driver's device.
+    if (said_busy_ || !driver_of(client).empty()) return;
+    said_busy_ = true;
+    say(main_.device + " answers EBUSY with no driver bound at the address: the firmware (ACPI) "
+                       "has reserved the SMBus controller, or another master holds the bus");
 }
 
 int I2cDevBackend::bind_client(Port &port, int client, bool read) {
@@ -279,12 +354,8 @@ int I2cDevBackend::bind_client(Port &port, int client, bool read) {
     return 0;
 }
 
-int I2cDevBackend::transfer(uint8_t addr, char read_write, uint8_t cmd, int size, void *data) {
-    // An 8-bit address has bit 0 clear; 0x00-0x07 and 0x78-0x7F are reserved 7-bit addresses.
-    const int client = addr >> 1;
-    if ((addr & 1) != 0 || client < 0x08 || client > 0x77) return -EINVAL;
-    std::lock_guard lock(mutex_);
-    Port &port = *route_;
+int I2cDevBackend::on_port(Port &port, int client, char read_write, uint8_t cmd, int size,
+                           void *data) {
     if (const int r = open_port(port); r < 0) return r;
     if ((port.funcs & needed_func(read_write, size)) == 0) return -EOPNOTSUPP;
     if (const int r = bind_client(port, client, read_write == I2C_SMBUS_READ); r < 0) return r;
@@ -294,7 +365,36 @@ int I2cDevBackend::transfer(uint8_t addr, char read_write, uint8_t cmd, int size
     args.size = size;
     args.data = static_cast<i2c_smbus_data *>(data);
     const int r = retrying([&] { return sys_smbus(port.fd, args); });
+    if (r == -EBUSY && &port == &main_) say_busy(client);
+    if (r == -ENODEV && &port == &main_ && rechoose_) {
+        // The adapter went away under the descriptor: look for it again.
+        sys_close(port.fd);
+        port.fd = -1;
+    }
     return r < 0 ? library_code(-r) : 0;
+}
+
+int I2cDevBackend::transfer(uint8_t addr, char read_write, uint8_t cmd, int size, void *data) {
+    // An 8-bit address has bit 0 clear; 0x00-0x07 and 0x78-0x7F are reserved 7-bit addresses.
+    const int client = addr >> 1;
+    if ((addr & 1) != 0 || client < 0x08 || client > 0x77) return -EINVAL;
+    std::lock_guard lock(mutex_);
+    const int slot = my_slot();
+    if (slot == 0 || client != kSlotClient)
+        return on_port(main_, client, read_write, cmd, size, data);
+    if (mux_owner_ == MuxOwner::Kernel)
+        return on_port(channels_[static_cast<size_t>(slot - 1)], client, read_write, cmd, size,
+                       data);
+    if (physical_slot_ != slot) {
+        // Another thread turned the switch since this one chose its slot: turn it back first,
+        // in the same hold of the lock as the transfer.
+        if (const int r = on_port(main_, mux_addr_ >> 1, I2C_SMBUS_WRITE,
+                                  mux_control(static_cast<uint8_t>(slot)), I2C_SMBUS_BYTE, nullptr);
+            r < 0)
+            return r;
+        physical_slot_ = slot;
+    }
+    return on_port(main_, client, read_write, cmd, size, data);
 }
 
 int I2cDevBackend::read_word(uint8_t addr, uint8_t cmd, uint16_t *value) {
@@ -338,19 +438,22 @@ int I2cDevBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     const uint8_t control = mux_control(slot);
     if (control == 0) return -EINVAL;
     const int mux = mux_addr >> 1;
-    // Who owns the switch is looked up once, and again when the switch turns the library
-    // away (a driver bound since).
-    bool kernel;
-    {
-        std::lock_guard lock(mutex_);
-        if (mux_owner_ == MuxOwner::Unknown)
-            mux_owner_ = kernel_owns(mux) ? MuxOwner::Kernel : MuxOwner::Library;
-        kernel = mux_owner_ == MuxOwner::Kernel;
-        if (!kernel) route_ = &main_;
-    }
-    if (!kernel) {
+    std::lock_guard lock(mutex_);
+    // Who owns the switch is looked up once (and again on a new adapter), and again when the
+    // switch turns the library away (a driver bound since).
+    main_adapter_ready();
+    if (mux_owner_ == MuxOwner::Unknown)
+        mux_owner_ = kernel_owns(mux) ? MuxOwner::Kernel : MuxOwner::Library;
+    if (mux_owner_ == MuxOwner::Library) {
         // A PCA954x takes its control register as a single-byte write (SMBus Send Byte).
-        const int r = transfer(mux_addr, I2C_SMBUS_WRITE, control, I2C_SMBUS_BYTE, nullptr);
+        const int r = on_port(main_, mux, I2C_SMBUS_WRITE, control, I2C_SMBUS_BYTE, nullptr);
+        if (r == 0) {
+            physical_slot_ = slot;
+            mux_addr_ = mux_addr;
+            my_slot() = slot;
+        } else {
+            physical_slot_ = 0; // the switch's state is unknown after a failed write
+        }
         if (r != -EBUSY || !kernel_owns(mux)) return r;
     }
     // A kernel mux driver owns the switch: go through its channel's adapter, on which the mux
@@ -360,15 +463,15 @@ int I2cDevBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     const fs::path channel = fs::read_symlink(
         client_dir(mux) + "/channel-" + std::to_string(static_cast<unsigned>(slot) - 1), ec);
     if (ec || bus_of(channel.filename().string()) < 0) return -ENODEV;
-    std::lock_guard lock(mutex_);
     mux_owner_ = MuxOwner::Kernel;
     const std::string device = "/dev/" + channel.filename().string();
-    if (child_.device != device) {
-        if (child_.fd >= 0) sys_close(child_.fd);
-        child_ = Port{};
-        child_.device = device;
+    Port &port = channels_[static_cast<size_t>(slot - 1)];
+    if (port.device != device) {
+        if (port.fd >= 0) sys_close(port.fd);
+        port = Port{};
+        port.device = device;
     }
-    route_ = &child_;
+    my_slot() = slot;
     return 0;
 }
 
@@ -395,8 +498,14 @@ Backend *make_i2cdev_backend() {
         setting = board_adapter(board && *board ? board : ZRQ_BOARD);
     }
     const AdapterChoice choice = choose_adapter(sysfs, setting);
-    return new I2cDevBackend(choice.device, choice.problem, sysfs,
-                             force && std::strcmp(force, "1") == 0);
+    auto *backend = new I2cDevBackend(choice.device, choice.problem, sysfs,
+                                      force && std::strcmp(force, "1") == 0);
+    // A named node (a /dev path, a bus number) is the user's choice and stays; a name or the
+    // one SMBus adapter is looked for again while it is missing.
+    if (setting.empty() ||
+        (setting[0] != '/' && setting.find_first_not_of("0123456789") != std::string::npos))
+        backend->look_again_with([sysfs, setting] { return choose_adapter(sysfs, setting); });
+    return backend;
 }
 
 } // namespace pvqsmb

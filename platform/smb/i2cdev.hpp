@@ -7,15 +7,26 @@
 // through the child adapter the mux core offers for its channel, which selects the channel
 // under the parent bus lock for every transfer; without such a driver the library writes the
 // switch's control byte itself.
+//
+// Callers take no lock, and several threads may work on different slots: each thread keeps its
+// own route (the slot it last switched to). Under the library's lock, a transfer to the slot
+// modules' address goes through that thread's channel adapter, or re-selects the physical
+// switch first where another thread turned it since; every other address is on the main bus
+// and goes through the main adapter.
 #pragma once
 
 #include "pvqsmb_backend.hpp"
 
+#include <array>
+#include <chrono>
+#include <functional>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pvqsmb {
@@ -62,6 +73,11 @@ class PVQSMB_EXPORT I2cDevBackend : public Backend {
     // (mux and driver ownership). `force` reads kernel-owned devices anyway.
     explicit I2cDevBackend(std::string device, std::string problem = "",
                            std::string sysfs_root = "/sys", bool force = false);
+    // Where no adapter could be chosen yet, or the chosen one went away (its driver loaded
+    // late, unbound, reloaded), `rechoose` is asked again, at most once a second.
+    void look_again_with(std::function<AdapterChoice()> rechoose) {
+        rechoose_ = std::move(rechoose);
+    }
     ~I2cDevBackend() override;
     I2cDevBackend(const I2cDevBackend &) = delete;
     I2cDevBackend &operator=(const I2cDevBackend &) = delete;
@@ -82,6 +98,8 @@ class PVQSMB_EXPORT I2cDevBackend : public Backend {
     virtual void sys_close(int fd);
     // One line on stderr, prefixed "libpvqsmb: ".
     virtual void say(const std::string &line);
+    // A monotonic clock, for the pace of looking for a missing adapter again.
+    virtual std::chrono::steady_clock::time_point now() const;
 
   private:
     struct Port {
@@ -92,24 +110,35 @@ class PVQSMB_EXPORT I2cDevBackend : public Backend {
         unsigned long funcs = 0;
     };
 
-    // One SMBus transaction with the 8-bit address; returns 0 or a library code.
+    // One SMBus transaction with the 8-bit address; returns 0 or a library code. `on_port`
+    // does it on one adapter, with the lock held.
     int transfer(uint8_t addr, char read_write, uint8_t cmd, int size, void *data);
+    int on_port(Port &port, int client, char read_write, uint8_t cmd, int size, void *data);
     int open_port(Port &port);
+    bool main_adapter_ready(); // the main adapter chosen (looking again if due), lock held
     int bind_client(Port &port, int client, bool read);
     void say_owner(int client);
+    void say_busy(int client);
     int bus_number() const;             // N of the main adapter's /dev/i2c-N, or -1
     bool kernel_owns(int client) const; // a kernel driver is bound to the switch at `client`
     std::string client_dir(int client) const;
+    std::string driver_of(int client) const; // "" when none is bound
+    int &my_slot();                          // this thread's route: 0 main bus, else a slot
 
     std::string problem_;
     std::string sysfs_;
     bool force_;
     std::mutex mutex_;
     Port main_;
-    Port child_;           // a kernel mux's channel adapter, once a slot was chosen on it
-    Port *route_ = &main_; // where transfers go
+    std::array<Port, kMuxChannels> channels_; // a kernel mux's channel adapters, by slot - 1
+    std::map<std::thread::id, int> routes_;   // each thread's slot
+    int physical_slot_ = 0;                   // where the library last set the switch (0: unknown)
+    uint8_t mux_addr_ = 0;
     enum class MuxOwner { Unknown, Library, Kernel } mux_owner_ = MuxOwner::Unknown;
+    std::function<AdapterChoice()> rechoose_;
+    std::chrono::steady_clock::time_point last_look_{};
     bool said_problem_ = false;
+    bool said_busy_ = false;
     std::set<int> said_owner_; // addresses whose owner was named already
 };
 

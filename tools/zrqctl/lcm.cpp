@@ -252,7 +252,23 @@ void add_lcm(CLI::App &app, Context &ctx) {
                                : keys == LCMKEY_C ? "C"
                                : keys == LCMKEY_D ? "D"
                                                   : "none";
-            r.field("keys", keys, hex(keys) + " (" + name + ")");
+            // The plug-in reads the first byte of whatever answer comes: a module whose model
+            // begins with 'A' to 'D' makes a late model answer read as that key.
+            LCM_INFO info{};
+            const bool model_known =
+                EXPORT(s.plugin(), _brdPVQ_LCM_DeviceInfo)(&info) == ERR_Success;
+            const int first = model_known ? info.uwModeNo >> 8 : 0;
+            const bool ambiguous =
+                keys != 0 && first >= 'A' && first <= 'D' && keys == (1u << (first - 'A'));
+            r.field("keys", keys,
+                    hex(keys) + " (" + name +
+                        (ambiguous
+                             ? "; ambiguous: the module's model " + hex(info.uwModeNo, 4) +
+                                   " begins with '" + std::string(1, static_cast<char>(first)) +
+                                   "', which a model answer read here would give"
+                             : "") +
+                        ")");
+            if (ambiguous) r.field("ambiguous", true);
         };
     });
 }
