@@ -569,3 +569,24 @@ TEST(I2cDev, BusyAddressesAreNamedForWhatHoldsThem) {
               std::string::npos)
         << bus.said[1];
 }
+
+// A switch that firmware describes (ACPI names its client i2c-PRP0001:00): found by its adapter
+// and address, and its channels by the names the mux core gives their adapters.
+TEST(I2cDev, AFirmwareNamedSwitchIsFoundByItsAddressAndChannelNames) {
+    FakeSysfs tree;
+    tree.adapter(0, "SMBus I801 adapter at f000");
+    tree.adapter(5, "i2c-0-mux (chan_id 0)");
+    tree.adapter(7, "i2c-0-mux (chan_id 2)");
+    const fs::path devices = fs::path(tree.root()) / "bus/i2c/devices";
+    const fs::path acpi = devices / "i2c-0" / "i2c-PRP0001:00";
+    fs::create_directories(acpi);
+    std::ofstream(acpi / "addr") << "0x73\n";
+    fs::create_directory_symlink("i2c-0/i2c-PRP0001:00", devices / "i2c-PRP0001:00");
+    FakeAdapter bus(tree.root());
+    uint16_t w = 0;
+    EXPECT_EQ(bus.switch_slot(0xE6, 3), 0);
+    EXPECT_EQ(bus.read_word(0x60, 0x06, &w), 0);
+    EXPECT_EQ(bus.switch_slot(0xE6, 2), -ENODEV) << "no adapter for channel 1";
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"/dev/i2c-7"});
+    EXPECT_EQ(bus.calls.size(), 1u) << "no control byte written behind the driver";
+}

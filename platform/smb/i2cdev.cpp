@@ -234,7 +234,39 @@ int I2cDevBackend::bus_number() const {
 std::string I2cDevBackend::client_dir(int client) const {
     char name[32];
     std::snprintf(name, sizeof name, "%d-%04x", bus_number(), client);
-    return sysfs_ + "/bus/i2c/devices/" + name;
+    const std::string devices = sysfs_ + "/bus/i2c/devices/";
+    std::error_code ec;
+    if (fs::exists(devices + name, ec)) return devices + name;
+    // A client that firmware describes is named by it ("i2c-PRP0001:00" for ACPI): found by
+    // its adapter (the folder it sits in) and its address.
+    const fs::path adapter = fs::canonical(devices + "i2c-" + std::to_string(bus_number()), ec);
+    if (!ec) {
+        for (const auto &e : fs::directory_iterator(devices, ec)) {
+            if (bus_of(e.path().filename().string()) >= 0) continue; // an adapter
+            std::error_code ec2;
+            if (fs::canonical(e.path(), ec2).parent_path() != adapter || ec2) continue;
+            const std::string addr = read_line(e.path() / "addr");
+            char *end = nullptr;
+            const long a = std::strtol(addr.c_str(), &end, 0);
+            if (!addr.empty() && *end == '\0' && a == client) return e.path().string();
+        }
+    }
+    return devices + name;
+}
+
+// The adapter the kernel's mux core made for channel `chan` of a mux on bus `bus`: linked from
+// the mux client as channel-K, and named "i2c-N-mux (chan_id K)" whatever names the mux.
+static std::string channel_adapter(const std::string &sysfs, const std::string &mux_dir, int bus,
+                                   unsigned chan) {
+    std::error_code ec;
+    const fs::path link = fs::read_symlink(mux_dir + "/channel-" + std::to_string(chan), ec);
+    if (!ec && bus_of(link.filename().string()) >= 0) return link.filename().string();
+    const std::string want =
+        "i2c-" + std::to_string(bus) + "-mux (chan_id " + std::to_string(chan) + ")";
+    for (const auto &e : fs::directory_iterator(sysfs + "/bus/i2c/devices", ec))
+        if (bus_of(e.path().filename().string()) >= 0 && read_line(e.path() / "name") == want)
+            return e.path().filename().string();
+    return "";
 }
 
 int I2cDevBackend::open_port(Port &port) {
@@ -431,7 +463,8 @@ int I2cDevBackend::read_block(uint8_t addr, uint8_t cmd, uint8_t *buf) {
 bool I2cDevBackend::kernel_owns(int client) const {
     std::error_code ec;
     return client == kMuxClient && bus_number() >= 0 &&
-           fs::exists(client_dir(client) + "/driver", ec);
+           (fs::exists(client_dir(client) + "/driver", ec) ||
+            !channel_adapter(sysfs_, client_dir(client), bus_number(), 0).empty());
 }
 
 int I2cDevBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
@@ -459,12 +492,11 @@ int I2cDevBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
     // A kernel mux driver owns the switch: go through its channel's adapter, on which the mux
     // core selects the channel for every transfer. A channel it fails to select shows as the
     // failure of the next transfer.
-    std::error_code ec;
-    const fs::path channel = fs::read_symlink(
-        client_dir(mux) + "/channel-" + std::to_string(static_cast<unsigned>(slot) - 1), ec);
-    if (ec || bus_of(channel.filename().string()) < 0) return -ENODEV;
+    const std::string channel =
+        channel_adapter(sysfs_, client_dir(mux), bus_number(), static_cast<unsigned>(slot) - 1);
+    if (channel.empty()) return -ENODEV;
     mux_owner_ = MuxOwner::Kernel;
-    const std::string device = "/dev/" + channel.filename().string();
+    const std::string device = "/dev/" + channel;
     Port &port = channels_[static_cast<size_t>(slot - 1)];
     if (port.device != device) {
         if (port.fd >= 0) sys_close(port.fd);

@@ -36,8 +36,9 @@ said() {
 }
 
 # Chips: the slot-0 bypass module (0x37), the slot modules (0x30), the 3Y byte data (0x51),
-# the two PSUs (0x58, 0x59), the slot switch (0x73). Block reads need full functionality.
-insmod /modules/i2c-stub.ko chip_addr=0x30,0x37,0x51,0x58,0x59,0x73 functionality=0xffffffff
+# the two PSUs (0x58, 0x59), the slot switch (0x73), a DDR4 SPD EEPROM (0x50) and its page
+# select (0x36). Block reads need full functionality.
+insmod /modules/i2c-stub.ko chip_addr=0x30,0x36,0x37,0x50,0x51,0x58,0x59,0x73 functionality=0xffffffff
 
 check "i2c-dev not loaded gives -ENODEV" "rc=-19 word=0x0000" smbcall rw 0xB0 0x88
 said "and says what to do" "load the i2c-dev module (modprobe i2c-dev)"
@@ -99,6 +100,32 @@ check "PVQSMB_FORCE=1 reads it" "rc=0 word=0xf9cc" env PVQSMB_FORCE=1 smbcall rw
 check "but never writes behind the driver" "rc=-16" env PVQSMB_FORCE=1 smbcall wb 0xB0 0x03 0
 echo 0x58 > /sys/bus/i2c/devices/i2c-0/delete_device
 check "unbound again" "rc=0 word=0xf9cc" smbcall rw 0xB0 0x88
+
+# The DDR4 SPD driver bound at 0x50 claims 0x36 and 0x37 for its page select (its probe
+# reads the page through 0x36): the slot-0 bypass module's -EBUSY names it.
+insmod /modules/ee1004.ko
+echo ee1004 0x50 > /sys/bus/i2c/devices/i2c-0/new_device
+check "ee1004 bound at 0x50" "ee1004" sh -c 'basename $(readlink /sys/bus/i2c/devices/0-0050/driver)'
+check "its page select holds the slot-0 module" "rc=-16 word=0x0000" smbcall rw 0x6E 0x01
+said "and is named for it" "0x37 on /dev/i2c-0 is the DDR4 SPD page select that the ee1004 driver claims for 0-0050"
+echo 0x50 > /sys/bus/i2c/devices/i2c-0/delete_device
+check "free again" "rc=0 word=0x0180" smbcall rw 0x6E 0x01
+
+# An adapter that registers after the library started: one process, started with no SMBus
+# adapter, reaches the bus once the controller's driver is there.
+rmmod i2c-stub
+smbcall wait 0xB0 0x88 60 > /tmp/late 2>/tmp/late-said &
+late=$!
+# The process has looked once and found nothing before the adapter comes.
+until grep -q "no SMBus adapter" /tmp/late-said 2>/dev/null; do sleep 0.1; done
+insmod /modules/i2c-stub.ko chip_addr=0x58 functionality=0xffffffff
+wait $late
+check "a late adapter is found" "rc=0" cat /tmp/late
+cp /tmp/late-said /tmp/stderr
+said "and said" "found /dev/i2c-0; the SMBus is reached through it now"
+rmmod i2c-stub
+insmod /modules/i2c-stub.ko chip_addr=0x30,0x37,0x51,0x58,0x59,0x73 functionality=0xffffffff
+i2cset -y 0 0x58 0x88 0xf9cc w
 
 # The library's own cost on a real kernel: read words, with and without a slot switch each.
 echo "vm-bench: read word: $(smbcall bench 0xB0 0x88 5000)"

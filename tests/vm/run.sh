@@ -31,7 +31,7 @@ cp /bin/busybox "$root/bin/"
 for applet in $(/bin/busybox --list); do
     [ "$applet" = busybox ] || ln -sf busybox "$root/bin/$applet"
 done
-for m in i2c/i2c-dev i2c/i2c-stub hwmon/pmbus/pmbus_core hwmon/pmbus/pmbus; do
+for m in i2c/i2c-dev i2c/i2c-stub hwmon/pmbus/pmbus_core hwmon/pmbus/pmbus misc/eeprom/ee1004; do
     src=$(ls "$modules/kernel/drivers/$m.ko"* 2>/dev/null | head -n 1)
     [ -n "$src" ] || missing "$modules has no $m module"
     case $src in

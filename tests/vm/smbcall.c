@@ -3,6 +3,9 @@
  *
  *   smbcall rw|rb|wb|blk|sw ADDR CMD [VALUE]    prints "rc=R ..." and exits 0
  *   smbcall bench ADDR CMD COUNT [SLOT]         read words, with a slot switch before each
+ *   smbcall wait ADDR CMD TRIES                  read a word once a second until it succeeds
+ *                                                (one process: the library looks again for an
+ *                                                adapter that was missing when it started)
  *
  * Numbers in C syntax (0x.. for hexadecimal). ADDR is the 8-bit address; for sw, ADDR is the
  * switch and CMD the slot. */
@@ -54,6 +57,17 @@ int main(int argc, char **argv) {
         printf("rc=%d block=%s\n", rc, (const char *)buf);
     } else if (strcmp(op, "sw") == 0) {
         printf("rc=%d\n", _pvqsmb_switch_slot(addr, cmd));
+    } else if (strcmp(op, "wait") == 0 && argc == 5) {
+        unsigned short w = 0;
+        int rc = -1;
+        for (unsigned long i = number(argv[4]); i > 0 && rc != 0; --i) {
+            rc = _pvqsmb_i2c_read_word(addr, cmd, &w);
+            if (rc != 0) {
+                const struct timespec second = {1, 0};
+                nanosleep(&second, NULL);
+            }
+        }
+        printf("rc=%d\n", rc);
     } else if (strcmp(op, "bench") == 0 && argc >= 5) {
         const unsigned long count = number(argv[4]);
         const int slot = argc > 5 ? (int)number(argv[5]) : -1;
