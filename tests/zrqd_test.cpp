@@ -522,8 +522,11 @@ TEST_F(ZrqdService, APsuFaultBringsTheAlertPageAndTheMetricsSayIt) {
 }
 
 TEST_F(ZrqdService, StoppingDuringPageUpdatesLeavesNoThreadOrDescriptorBehind) {
-    const size_t threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
-    for (int round = 0; round < 3; ++round) {
+    // Counted after a first round: a user-mode emulator (the 32-bit tree under qemu-i386)
+    // starts a thread of its own with the first thread its guest makes.
+    size_t threads = 0, fds = 0;
+    for (int round = 0; round < 4; ++round) {
+        if (round == 1) threads = entries("/proc/self/task"), fds = entries("/proc/self/fd");
         zrqd::Service service(config_);
         service.start();
         // Keys keep the panel rewriting its rows while the stop comes.
