@@ -2,7 +2,7 @@
 # then builds and runs every test in the x86-64 tree with sanitizers and in the 32-bit tree,
 # the threaded code under ThreadSanitizer, smoke-runs the fuzz targets, and builds and checks
 # the release package.
-.PHONY: all deps test test-dev test-i386 test-tsan test-fuzz fuzz reliability bench demo release \
+.PHONY: all deps deps-demo deps-vm test test-dev test-i386 test-tsan test-fuzz fuzz reliability bench demo release \
         test-packages clean
 
 # Make's own directory notes would only clutter what the build prints.
@@ -25,21 +25,35 @@ I386_FLAGS := -DZRQ_EMULATE_32BIT=$(if $(filter 1 ON on yes,$(EMULATE32)),ON,OFF
 
 all: test
 
-deps:
-	@missing=$$(for p in $(PACKAGES) $(I386_PACKAGES); do \
+# Installs what of $(1) is missing (as root), adding Debian's i386 architecture for the :i386
+# packages.
+define install_missing
+	@missing=$$(for p in $(1); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:" $$missing; \
-	    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386; \
+	    case "$$missing" in *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || \
+	      dpkg --add-architecture i386;; esac; \
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	  else \
 	    echo "missing packages (run as root to install):" $$missing; exit 1; \
 	  fi; \
 	fi
-	@# The guest kernel of the virtual-machine tests: fetched, not installed (installing would
-	@# pull a systemd upgrade), unpacked into build/vm/linux.
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES) $(I386_PACKAGES))
+
+# What the demo builds and runs, and no more.
+DEMO_PACKAGES := cmake make g++ googletest nlohmann-json3-dev libcli11-dev libcpp-httplib-dev python3
+deps-demo:
+	$(call install_missing,$(DEMO_PACKAGES))
+
+# The guest kernel of the virtual-machine tests: fetched, not installed (installing would pull a
+# systemd upgrade), unpacked into build/vm/linux. Only the tests need it.
+deps-vm:
 	@if ! ls build/vm/linux/boot/vmlinuz-* >/dev/null 2>&1; then \
 	  mkdir -p build/vm && cd build/vm && rm -rf linux *.deb && \
 	  { pkg=$$(apt-cache depends $(VM_KERNEL) 2>/dev/null | sed -n 's/.*Depends: //p' | head -n 1); \
@@ -50,7 +64,7 @@ deps:
 	  echo "could not fetch the guest kernel $(VM_KERNEL): the virtual-machine test will fail"; \
 	fi
 
-test: deps test-dev test-i386 test-tsan test-fuzz release test-packages
+test: deps deps-vm test-dev test-i386 test-tsan test-fuzz release test-packages
 
 test-dev:
 	cmake --preset dev
@@ -100,7 +114,7 @@ bench: deps
 
 # Builds what the demo and the README's examples run (zrqctl, the plug-ins, the LCD module
 # emulator, psuprobe) and runs zrqctl against the virtual platform.
-demo: deps
+demo: deps-demo
 	@cmake --preset release --log-level=WARNING > /dev/null
 	cmake --build --preset release --target zrqctl lcmemu psuprobe zrqd
 	@tools/demo.sh build/release

@@ -15,8 +15,18 @@ namespace zrqhost {
 
 Plugin::Plugin(const std::string &dir, const std::string &name) : path_(dir + "/" + name) {
     handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr)
-        throw std::runtime_error("cannot load plug-in " + path_ + ": " + dlerror());
+    if (handle_ == nullptr) {
+        const std::string why = dlerror();
+        // A process loads plug-ins of its own word size only.
+        const std::string hint =
+            why.find("wrong ELF class: ELFCLASS32") != std::string::npos
+                ? " (these are 32-bit plug-ins: a 32-bit host loads them, such as the 32-bit "
+                  "tree's zrqctl or the installed /usr/bin/zrqctl)"
+            : why.find("wrong ELF class: ELFCLASS64") != std::string::npos
+                ? " (these are 64-bit plug-ins: a 64-bit host loads them)"
+                : "";
+        throw std::runtime_error("cannot load plug-in " + path_ + ": " + why + hint);
+    }
 }
 
 Plugin::~Plugin() {

@@ -73,5 +73,77 @@ try:
 finally:
     shutil.rmtree(work)
 
+# The lists that describe the service: every metric family served is documented and every one
+# documented is served; every configuration key is in the table and every key there is read.
+text = "\n".join(lines)
+
+
+def names_in(paragraph):
+    """Backticked names, labels in "(labels ...)" left out, `a_b|c|d` read as a_b, a_c, a_d."""
+    paragraph = re.sub(r"\(labels?[^)]*\)", "", paragraph)
+    found = set()
+    for token in re.findall(r"`([a-z_.|]+)`", paragraph):
+        first, *rest = token.split("|")
+        found.add(first)
+        stem = first.rsplit("_", 1)[0]
+        found.update(stem + "_" + r for r in rest)
+    return found
+
+
+m = re.search(r"The metrics \(all `zrq_`\):(.*?)`/healthz`", text, re.S)
+documented = {"zrq_" + n for n in names_in(m.group(1))} if m else set()
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zrqd_run import Process, get  # noqa: E402
+
+work = tempfile.mkdtemp(prefix="readme-metrics-")
+try:
+    shutil.copy(os.path.join(source, "sim", "platforms", "zrq4470.json"), work)
+    config = os.path.join(work, "zrqd.json")
+    with open(config, "w") as f:
+        f.write('{"listen": "127.0.0.1:0", "sole_host": true, "panel": {"enabled": false}}')
+    env = dict(os.environ, PVQSMB_PLATFORM=os.path.join(work, "zrq4470.json"),
+               XDG_RUNTIME_DIR=work)
+    zrqd = Process([os.path.join(build, "bin", "zrqd"), "--config", config], env=env)
+    try:
+        url = re.search(r"http://\S+/metrics", zrqd.wait_line("/metrics")).group(0)
+        zrqd.wait_line("first readings")
+        served = set(re.findall(r"^# TYPE (\S+)", get(url)[1], re.M))
+    finally:
+        zrqd.stop()
+finally:
+    shutil.rmtree(work)
+for family in sorted(served - documented):
+    failures += 1
+    print(f"FAIL the metric family {family} is served but not in the README's list")
+for family in sorted(documented - served):
+    failures += 1
+    print(f"FAIL the README lists {family}, which zrqd does not serve")
+
+
+def keys_of(doc, prefix=""):
+    for k, v in doc.items():
+        if isinstance(v, dict) and k != "keys":
+            yield from keys_of(v, prefix + k + ".")
+        else:
+            yield prefix + k
+
+
+import json  # noqa: E402
+
+with open(os.path.join(source, "zrqd", "dist", "zrqd.json")) as f:
+    read = set(keys_of(json.load(f)))
+table = set()
+for row in re.findall(r"^\| (`[^|]*`) \|", text, re.M):
+    table.update(re.findall(r"`([a-z_.]+)`", row))
+# Only the configuration table's rows: its keys are those of the example configuration.
+table &= read | {k for k in table if k.startswith("panel.") or k in ("name", "listen")}
+for key in sorted(read - table):
+    failures += 1
+    print(f"FAIL the configuration key {key} is not in the README's table")
+for key in sorted(table - read):
+    failures += 1
+    print(f"FAIL the README's table has {key}, which zrqd does not read")
+print(f"{len(served)} metric families, {len(read)} configuration keys checked")
+
 print(f"{sum(len(s) for _, s in blocks)} example commands, {failures} differ from the README")
 sys.exit(1 if failures else 0)

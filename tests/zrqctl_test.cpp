@@ -82,9 +82,9 @@ TEST_F(Zrqctl, LanBypass) {
         {{"lbp", "bypass", "0", "02", "on"}, "pair 2 of slot 0 put into bypass", 0},
         {{"lbp", "disconnect", "1", "3", "on"}, "ERR_NotSupport (-5)", 1},
         {{"lbp", "bypass", "1", "3", "on"},
-         "slot 1's module has pairs 1, 2 at run time; 0x04 asks for pairs 3 as well",
+         "slot 1's module has pairs 1, 2 at run time; 0x04 asks for pair 3 as well",
          2},
-        {{"lbp", "pairs", "0", "runtime", "0x10"}, "0x10 asks for pairs 5 as well", 2},
+        {{"lbp", "pairs", "0", "runtime", "0x10"}, "0x10 asks for pair 5 as well", 2},
         {{"lbp", "status", "5", "--maxslots", "4"}, "slot 5 is above --maxslots 4", 2},
         {{"lbp", "status", "2"},
          "ERR_Error (-1): no module answers in slot 2 (lbp list shows the slots that hold one)",
@@ -108,7 +108,7 @@ TEST_F(Zrqctl, LanBypass) {
          2},
         {{"--maxslots", "12", "lbp", "list"}, "--maxslots: must be 0 to 8, not 12", 2},
         {{"lbp", "bypass", "0", "1", "maybe"}, "maybe", 2},
-        {{"lbp", "frobnicate"}, "unexpected argument: frobnicate", 2},
+        {{"lbp", "frobnicate"}, "lbp: no command \"frobnicate\" (commands: list, info", 2},
     };
     expect_cases(*this, cases, [this](auto a) { return run(a); });
 }
@@ -138,11 +138,14 @@ TEST_F(Zrqctl, PowerSupplies) {
         {{"psu", "status", "2"}, "bits:        POWER_GOOD# OFF CML", 0},
         {{"psu", "watts", "1", "out"}, "watts:   126.000 W", 0},
         {{"psu", "watts", "1", "out"}, "sensor:  psu1 output", 0},
-        // The 3Y supply answers READ_VOUT in LINEAR11: the figures stay the plug-in's, said so.
+        // The 3Y supply answers READ_VOUT in LINEAR11: its output volts and watts are no reading.
         {{"psu", "watts", "2", "out"},
          "note:    3Y POWER supplies report their output voltage in LINEAR11",
          0},
         {{"psu", "watts", "2", "out"}, "psuprobe 2 -wo reads them right", 0},
+        {{"psu", "watts", "2", "out"}, "watts:   not decoded", 0},
+        {{"psu", "watts", "2", "out", "--json"}, "\"watts\": null", 0},
+        {{"psu", "watts", "2", "out", "--json"}, "\"amperes\": 10.5", 0},
         {{"psu", "sensors", "2"}, "_brdPVQ_PSU_SensorInfo(PSU 2): ERR_Error (-1)", 1},
         {{"psu", "sensors", "1"}, "temp1   35.50 C", 0},
         {{"psu", "info", "3"}, "psu: must be 1 to 2, not 3", 2},
@@ -176,6 +179,15 @@ TEST_F(Zrqctl, HardwareMonitor) {
         {{"hwm", "report", "0"}, "celsius: 45.000 C", 0},
         {{"hwm", "caseopen-clear"}, "done: chassis-intrusion flag cleared", 0},
         {{"hwm", "caseopen"}, "case_open: no", 0},
+        // Argument errors in our words, with the closest valid word.
+        {{"hwm", "tmep", "cpu", "1"},
+         "hwm: no command \"tmep\"; did you mean temp? (commands: table, temp, vcore",
+         2},
+        {{"hwm"}, "hwm: which command? (commands: table, temp", 2},
+        {{"--jsno", "hwm", "table"}, "no option --jsno; did you mean --json?", 2},
+        {{"hwm", "fan", "cpu", "1", "2"}, "rotor: only the numbered fans (fan N) have rotors", 2},
+        {{"hwm", "temp", "gpu", "1"}, "which: must be one of cpu, sys, not \"gpu\"", 2},
+        {{"hwm", "temp", "cpu", "1", "2"}, "unexpected argument \"2\"", 2},
     };
     expect_cases(*this, cases, [this](auto a) { return run(a); });
     const auto table = nlohmann::json::parse(run({"hwm", "table", "--json"}).out);
@@ -218,6 +230,14 @@ TEST_F(Zrqctl, WithNoBusAndNoHwmonNothingIsPassedOffAsARead) {
         EXPECT_EQ(r.status, 1) << r.out;
         EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
     }
+    // An adapter by a name no adapter has, in a build that serves virtual platforms too: the
+    // platform variable is named, in case it was the one misspelt.
+    const ProcessResult r = run_program(
+        ZRQCTL, {"--plugins", PLUGIN_DIR, "psu", "list"},
+        {"PVQSMB_ADAPTER=no such adapter", "PVQSMB_SYSFS=" + (dir / "nosys").string()}, true);
+    EXPECT_NE(r.out.find("or, for the virtual platform, name its description in PVQSMB_PLATFORM"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(Zrqctl, JsonAnywhereAndForEveryOutcome) {
@@ -259,6 +279,17 @@ TEST_F(Zrqctl, LcdModuleOnThePseudoTerminal) {
         {{"lcm", "--port", pty, "info"}, "baudrate: 38400", 0},
         {{"lcm", "--port", pty, "write", "zrq4470", "hello"}, "done: 2 lines written", 0},
         {{"lcm", "--port", pty, "brightness", "9"}, "level: must be 1 to 8, not 9", 2},
+        // Settings say what they set.
+        {{"lcm", "--port", pty, "brightness", "3"}, "done: brightness set to 3", 0},
+        {{"lcm", "--port", pty, "light", "off"}, "done: light turned off", 0},
+        {{"lcm", "--port", pty, "wrap", "on"}, "done: line wrap turned on", 0},
+        {{"lcm", "--port", pty, "cursor", "0"}, "done: cursor turned off", 0},
+        {{"lcm", "--port", pty, "clear"}, "done: display cleared", 0},
+        {{"lcm", "--port", pty, "light", "maybe"},
+         "state: must be on or off (or 1 or 0), not \"maybe\"",
+         2},
+        {{"lcm", "--port", pty, "write", "a", "b", "c"}, "text: takes at most 2, not 3", 2},
+        {{"lcm", "--port", pty, "--json", "brightness", "3"}, "\"brightness\": 3", 0},
         {{"lcm", "--port", pty, "write", "caf\xC3\xA9"},
          "line 1: character 4 (byte 0xC3) is not printable ASCII",
          2},
@@ -304,12 +335,55 @@ TEST_F(Zrqctl, LcdModuleOnThePseudoTerminal) {
     EXPECT_EQ(emu.screen()[1], "hello               ");
 }
 
+// The emulator's own arguments: a rate no module has, or a screen file that cannot be written,
+// is refused at start rather than run with unseen.
+TEST(Lcmemu, ArgumentsItCannotUseAreRefused) {
+    const std::string lcmemu = (std::filesystem::path(ZRQCTL).parent_path() / "lcmemu").string();
+    const struct {
+        std::vector<std::string> args;
+        const char *said;
+    } cases[] = {
+        {{"--baud", "1234"},
+         "--baud: must be one of 115200, 57600, 38400, 19200, 9600, 4800, "
+         "2400, not 1234"},
+        {{"--screen", "/nonexistent/screen"},
+         "--screen: /nonexistent/screen.tmp cannot be written"},
+    };
+    for (const auto &c : cases) {
+        const ProcessResult r = run_program(lcmemu, c.args, {}, true);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
+    }
+}
+
 TEST_F(Zrqctl, MissingPluginsAreReported) {
     const ProcessResult r =
         run_program(ZRQCTL, {"--plugins", "/nonexistent", "lbp", "list"}, {}, true);
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.out.find("cannot load plug-in /nonexistent/zrq4470lbp.so"), std::string::npos)
         << r.out;
+    // The module's own port named outright takes the shipped plug-in, not the test build.
+    std::filesystem::create_directories(dir / "shipped");
+    std::filesystem::create_symlink(std::string(PLUGIN_DIR) + "/zrq4470lcm.so",
+                                    dir / "shipped/zrq4470lcm.so");
+    const ProcessResult s = run_program(
+        ZRQCTL, {"--plugins", (dir / "shipped").string(), "lcm", "--port", "/dev/ttyS1", "info"},
+        {}, true);
+    EXPECT_NE(s.status, 3) << s.out;
+    EXPECT_EQ(s.out.find("zrq4470lcm_test.so"), std::string::npos) << s.out;
+    // Plug-ins of the other word size: said which host loads them.
+    const bool is64 = sizeof(void *) == 8;
+    std::filesystem::create_directories(dir / "other");
+    std::filesystem::create_symlink(is64 ? "/usr/lib32/libm.so.6"
+                                         : "/lib/x86_64-linux-gnu/libm.so.6",
+                                    dir / "other/zrq4470lbp.so");
+    const ProcessResult o =
+        run_program(ZRQCTL, {"--plugins", (dir / "other").string(), "lbp", "list"}, {}, true);
+    EXPECT_EQ(o.status, 3);
+    EXPECT_NE(o.out.find(is64 ? "these are 32-bit plug-ins: a 32-bit host loads them"
+                              : "these are 64-bit plug-ins: a 64-bit host loads them"),
+              std::string::npos)
+        << o.out;
 }
 
 // Labels are whatever a driver or a damaged sysfs holds, and the plug-in cuts them at 29

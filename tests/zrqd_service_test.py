@@ -134,6 +134,11 @@ class Panel(unittest.TestCase):
         self.assertEqual(self.app.zrqd.proc.wait(120), 2)
         self.assertEqual(self.app.zrqd.log(), "<3>%s: at /panel/keys/up: must be one of the module's "
                          "keys \"A\" to \"D\", not \"Z\"" % self.app.config_file)
+        # A misspelt option: one line in our words, and the status of a bad configuration.
+        r = subprocess.run([os.path.join(BUILD, "bin", "zrqd"), "--conifg", "x"],
+                           capture_output=True, text=True, timeout=120)
+        self.assertEqual((r.returncode, r.stderr), (2, "zrqd: no option --conifg; did you mean "
+                                                       "--config? (run with --help for more)\n"))
 
 
 if __name__ == "__main__":

@@ -23,7 +23,8 @@ const char *const kUsage =
     "usage: lcmemu [--baud RATE] [--screen FILE] [--keys FIFO]\n"
     "An LCD module (20 x 2, four keys) on a pseudo-terminal. Prints the pseudo-terminal's path,\n"
     "then runs until SIGINT or SIGTERM (Ctrl-C).\n"
-    "  --baud RATE    the rate the module answers at (default 115200)\n"
+    "  --baud RATE    the rate the module answers at: 115200 (default), 57600, 38400, 19200,\n"
+    "                 9600, 4800 or 2400\n"
     "  --screen FILE  write the module's screen to FILE whenever it changes (-: print it)\n"
     "  --keys FIFO    make a named pipe FIFO; each letter A to D written to it is a key tap\n"
     "Point zrqctl at it: zrqctl lcm --port PTY info\n";
@@ -36,7 +37,16 @@ int main(int argc, char **argv) {
         if (std::strcmp(argv[i], "--baud") == 0 && i + 1 < argc) {
             char *end = nullptr;
             baud = std::strtoul(argv[++i], &end, 10);
-            if (*end != '\0') return std::fprintf(stderr, "lcmemu: bad rate %s\n", argv[i]), 2;
+            // The rates the module and the plug-in know.
+            bool known = false;
+            for (unsigned long r : {115200ul, 57600ul, 38400ul, 19200ul, 9600ul, 4800ul, 2400ul})
+                known = known || baud == r;
+            if (*end != '\0' || !known)
+                return std::fprintf(stderr,
+                                    "lcmemu: --baud: must be one of 115200, 57600, 38400, 19200, "
+                                    "9600, 4800, 2400, not %s\n",
+                                    argv[i]),
+                       2;
         } else if (std::strcmp(argv[i], "--screen") == 0 && i + 1 < argc) {
             screen_file = argv[++i];
         } else if (std::strcmp(argv[i], "--keys") == 0 && i + 1 < argc) {
@@ -48,6 +58,16 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "lcmemu: unexpected argument %s\n%s", argv[i], kUsage);
             return 2;
         }
+    }
+    // The screen file must be writable from the start, not fail unseen at the first change.
+    if (!screen_file.empty() && screen_file != "-") {
+        std::ofstream probe(screen_file + ".tmp");
+        if (!probe)
+            return std::fprintf(stderr, "lcmemu: --screen: %s.tmp cannot be written: %s\n",
+                                screen_file.c_str(), std::strerror(errno)),
+                   2;
+        probe.close();
+        std::remove((screen_file + ".tmp").c_str());
     }
     sigset_t stop;
     sigemptyset(&stop);

@@ -7,6 +7,8 @@
 #include "log.hpp"
 #include "service.hpp"
 
+#include "host/usage.hpp"
+
 #include <CLI/CLI.hpp>
 
 #include <csignal>
@@ -33,7 +35,17 @@ int main(int argc, char **argv) {
     auto *opt =
         app.add_option("--config", path, "Configuration file (JSON)")->capture_default_str();
     app.set_version_flag("--version", "zrqd " ZRQ_VERSION);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        // One line in our words, and the status of any unusable configuration.
+        std::cerr << "zrqd: " << zrqhost::in_our_words(app, e) << " (run with --help for more)\n";
+        return 2;
+    }
     const bool named = opt->count() > 0;
 
     // Signals are taken by this thread alone, by sigwait: blocked before any thread starts.

@@ -1,6 +1,8 @@
 #include "render.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace zrqd {
 
@@ -31,12 +33,34 @@ std::string printable(std::string s) {
 }
 } // namespace
 
+std::string shorten(const std::string &name, size_t room) {
+    if (name.size() <= room) return name;
+    // What tells items apart comes last ("System Fan 1", "Fan 1 Rotor B"): the words before
+    // the last are cut to three letters, from the first on, then dropped from the front.
+    std::vector<std::string> words;
+    for (size_t at = 0; at < name.size();) {
+        const size_t end = std::min(name.find(' ', at), name.size());
+        if (end > at) words.push_back(name.substr(at, end - at));
+        at = end + 1;
+    }
+    auto joined = [&words] {
+        std::string s;
+        for (const std::string &w : words) s += (s.empty() ? "" : " ") + w;
+        return s;
+    };
+    for (size_t i = 0; i + 1 < words.size() && joined().size() > room; ++i)
+        if (words[i].size() > 3) words[i].resize(3);
+    while (words.size() > 1 && joined().size() > room) words.erase(words.begin());
+    const std::string s = joined();
+    return s.size() <= room ? s : s.substr(s.size() - room);
+}
+
 std::string fit_row(const std::string &left_text, const std::string &right_text) {
     std::string right = printable(right_text).substr(0, kColumns);
     std::string left = printable(left_text);
     const size_t gap = left.empty() || right.empty() ? 0 : 1;
     const size_t room = kColumns - right.size() - (right.size() == kColumns ? 0 : gap);
-    if (left.size() > room) left.resize(room);
+    left = shorten(left, room);
     return left + std::string(kColumns - left.size() - right.size(), ' ') + right;
 }
 

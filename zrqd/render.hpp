@@ -28,6 +28,8 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 std::string fill(const char *text, const Fields &fields);
 // Exactly kColumns printable ASCII characters: left, spaces, right.
 std::string fit_row(const std::string &left, const std::string &right);
+// `name` in at most `room` columns, keeping its last word (what tells items apart) whole.
+std::string shorten(const std::string &name, size_t room);
 Screen render(const Layout &layout, const Fields &fields);
 
 } // namespace zrqd

@@ -183,11 +183,12 @@ bool Service::open_lcd(const Config &c) {
             throw std::runtime_error("panel.port: " + why);
         if (!lcm_) {
             // Only the test build of the plug-in can be pointed at another port than
-            // /dev/ttyS1 (an emulator's pseudo-terminal).
-            lcm_ = std::make_unique<zrqhost::Plugin>(zrqhost::plugin_dir(c.plugins),
-                                                     port.empty() ? "zrq4470lcm.so"
-                                                                  : "zrq4470lcm_test.so");
-            if (!port.empty()) {
+            // /dev/ttyS1 (an emulator's pseudo-terminal); that port named outright is the
+            // shipped plug-in's.
+            const bool shipped = port.empty() || port == "/dev/ttyS1";
+            lcm_ = std::make_unique<zrqhost::Plugin>(
+                zrqhost::plugin_dir(c.plugins), shipped ? "zrq4470lcm.so" : "zrq4470lcm_test.so");
+            if (!shipped) {
                 auto *set_port =
                     reinterpret_cast<void (*)(const char *)>(lcm_->find("lcm_test_set_port"));
                 if (set_port == nullptr)

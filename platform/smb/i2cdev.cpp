@@ -529,7 +529,14 @@ Backend *make_i2cdev_backend() {
         const char *board = std::getenv("PVQIO_BOARD");
         setting = board_adapter(board && *board ? board : ZRQ_BOARD);
     }
-    const AdapterChoice choice = choose_adapter(sysfs, setting);
+    AdapterChoice choice = choose_adapter(sysfs, setting);
+#if ZRQ_SIMULATOR
+    // This build also serves virtual platforms: a misspelt variable should not send the user
+    // looking for i2c adapters.
+    if (!choice.problem.empty())
+        choice.problem += "; or, for the virtual platform, name its description in "
+                          "PVQSMB_PLATFORM";
+#endif
     auto *backend = new I2cDevBackend(choice.device, choice.problem, sysfs,
                                       force && std::strcmp(force, "1") == 0);
     // A named node (a /dev path, a bus number) is the user's choice and stays; a name or the

@@ -56,8 +56,26 @@ inline CLI::Option *number_arg(CLI::App *cmd, const char *name, int &value, long
 inline CLI::Option *add_switch(CLI::App *cmd, const char *name, int &value, const char *help) {
     return cmd->add_option(name, value, help)
         ->required()
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, int>{{"on", 1}, {"off", 0}, {"1", 1}, {"0", 0}}));
+        ->transform(CLI::Validator(
+            [](std::string &text) -> std::string {
+                if (text == "on" || text == "1") return text = "1", "";
+                if (text == "off" || text == "0") return text = "0", "";
+                return "must be on or off (or 1 or 0), not \"" + text + "\"";
+            },
+            "on|off"));
+}
+
+// One of a fixed set of words.
+inline CLI::Validator one_of(std::vector<std::string> words) {
+    return CLI::Validator(
+        [words](std::string &text) -> std::string {
+            for (const std::string &w : words)
+                if (text == w) return "";
+            std::string list;
+            for (const std::string &w : words) list += (list.empty() ? "" : ", ") + w;
+            return "must be one of " + list + ", not \"" + text + "\"";
+        },
+        "WORD");
 }
 
 // When subcommand `cmd` is chosen, `body` runs with plug-in `plugin` loaded.

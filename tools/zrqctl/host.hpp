@@ -68,6 +68,11 @@ class Report {
     void field(const std::string &key, const Json &value);
     // What a command that changes something did ("pair 1 of slot 0 put into bypass").
     void done(const std::string &what) { field("done", what); }
+    // A change with the value it set, under `key` in JSON ("brightness": 3).
+    void done(const std::string &what, const std::string &key, const Json &value) {
+        done(what);
+        doc_[key] = value;
+    }
     void columns(std::vector<std::string> headers) { headers_ = std::move(headers); }
     void row(const Json &value, std::vector<std::string> cells);
     void print() const;

@@ -107,9 +107,7 @@ void add_hwm(CLI::App &app, Context &ctx) {
            kHwmPlugin, table);
 
     auto *c = cmd->add_subcommand("temp", "CPU or system temperature");
-    c->add_option("which", a->which, "cpu or sys")
-        ->required()
-        ->check(CLI::IsMember({"cpu", "sys"}));
+    c->add_option("which", a->which, "cpu or sys")->required()->check(one_of({"cpu", "sys"}));
     number_arg(c, "number", a->number, 1, 2, "1 or 2");
     on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
         float t = 0;
@@ -131,7 +129,7 @@ void add_hwm(CLI::App &app, Context &ctx) {
     c = cmd->add_subcommand("rail", "A supply rail or the battery");
     c->add_option("rail", a->which, "12v, 5v, 3v3, 5vsb, 3v3sb or vbat")
         ->required()
-        ->check(CLI::IsMember({"12v", "5v", "3v3", "5vsb", "3v3sb", "vbat"}));
+        ->check(one_of({"12v", "5v", "3v3", "5vsb", "3v3sb", "vbat"}));
     on_run(ctx, c, kHwmPlugin, [a](const Plugin &p, Report &r) {
         const std::map<std::string, const char *> symbols = {
             {"12v", "_brdPVQ_HWM_Get12V"},     {"5v", "_brdPVQ_HWM_Get5V"},
@@ -146,17 +144,21 @@ void add_hwm(CLI::App &app, Context &ctx) {
     c = cmd->add_subcommand("fan", "Fan speed: cpu N, sys N, or fan N (rotor 1 = A, 2 = B)");
     c->add_option("which", a->which, "cpu, sys or fan")
         ->required()
-        ->check(CLI::IsMember({"cpu", "sys", "fan"}));
+        ->check(one_of({"cpu", "sys", "fan"}));
     c->add_option("number", a->number, "Fan number: cpu and sys 1 or 2, fan 1 to 10")
         ->required()
         ->transform(number(1, 10));
-    c->add_option("rotor", a->seq, "Rotor of a numbered fan: 1 (A) or 2 (B)")
-        ->transform(number(1, 2));
-    on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
+    const CLI::Option *rotor =
+        c->add_option("rotor", a->seq, "Rotor of a numbered fan: 1 (A) or 2 (B)")
+            ->transform(number(1, 2));
+    on_run(ctx, c, kHwmPlugin, [a, u8, rotor](const Plugin &p, Report &r) {
         unsigned short rpm = 0;
         std::string sensor = a->which + " fan " + std::to_string(a->number);
         if (a->which != "fan" && a->number > 2)
             throw BadArgument(a->which + " fan must be 1 or 2, not " + std::to_string(a->number));
+        if (a->which != "fan" && rotor->count() > 0)
+            throw BadArgument("rotor: only the numbered fans (fan N) have rotors A and B; " +
+                              a->which + " fans have one");
         if (a->which == "cpu")
             io_check("_brdPVQ_HWM_GetCpuFan",
                      EXPORT(p, _brdPVQ_HWM_GetCpuFan)(u8(a->number), &rpm));

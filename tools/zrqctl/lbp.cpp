@@ -1,5 +1,7 @@
 // zrqctl lbp: the LAN bypass modules.
 #include "commands.hpp"
+
+#include <cstring>
 #include "pvqinc.h"
 
 #define EXPORT(plugin, name) (plugin).fn<decltype(name)>(#name)
@@ -21,9 +23,12 @@ std::string slot_call(const char *name, int slot) {
 
 std::string list_of(unsigned mask, const char *what) {
     std::string list;
+    int count = 0;
     for (unsigned n = 1; n <= 8; ++n)
-        if (mask & (1u << (n - 1))) list += (list.empty() ? "" : ", ") + std::to_string(n);
-    return list.empty() ? std::string("no ") + what : std::string(what) + " " + list;
+        if (mask & (1u << (n - 1))) list += (count++ ? ", " : "") + std::to_string(n);
+    // "pair 3", "pairs 1, 2"
+    const std::string name = count == 1 ? std::string(what, std::strlen(what) - 1) : what;
+    return count == 0 ? std::string("no ") + what : name + " " + list;
 }
 
 // Why a call on `slot` likely failed, from what the bus and the module show.
@@ -175,7 +180,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
     c = slot_command(lbp, "pairs", "Set the whole bypass mask of one phase", *a);
     c->add_option("phase", a->phase, "system-off, just-on or runtime")
         ->required()
-        ->check(CLI::IsMember({"system-off", "just-on", "runtime"}));
+        ->check(one_of({"system-off", "just-on", "runtime"}));
     number_arg(c, "mask", a->mask, 0, 255, "Pair mask (pair n is bit n-1), e.g. 0x03");
     on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
         const LBPDEV_INFO i = module_info(p, a->slot, max);
@@ -241,8 +246,13 @@ void add_lbp(CLI::App &app, Context &ctx) {
                "Time in seconds, up to the timer's maximum (lbp info); timer 3 in 5-second steps");
     c->add_option("action", a->action, "bypass or disconnect")
         ->required()
-        ->transform(
-            CLI::CheckedTransformer(std::map<std::string, int>{{"bypass", 1}, {"disconnect", 2}}));
+        ->transform(CLI::Validator(
+            [](std::string &text) -> std::string {
+                if (text == "bypass") return text = "1", "";
+                if (text == "disconnect") return text = "2", "";
+                return "must be bypass or disconnect, not \"" + text + "\"";
+            },
+            "bypass|disconnect"));
     number_arg(c, "mask", a->mask, 0, 255, "Pairs to bypass, or ports to disconnect");
     on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
         const LBPDEV_INFO i = module_info(p, a->slot, max);

@@ -53,17 +53,22 @@ std::string port_holder(const std::string &port) {
     return "";
 }
 
+// The module's own port, named outright or not, is the shipped plug-in's.
+bool shipped(const LcmArgs &args) {
+    return args.port.empty() || args.port == "/dev/ttyS1";
+}
+
 // The plug-in with the link open for the length of one command.
 class Session {
   public:
     Session(Context &ctx, const LcmArgs &args)
-        : plugin_(ctx.dir(), args.port.empty() ? "zrq4470lcm.so" : "zrq4470lcm_test.so") {
+        : plugin_(ctx.dir(), shipped(args) ? "zrq4470lcm.so" : "zrq4470lcm_test.so") {
         // Refused before the plug-in's probe would write over it.
         if (const std::string why =
                 zrqhost::not_a_terminal(args.port.empty() ? "/dev/ttyS1" : args.port);
             !why.empty())
             throw BadArgument("--port: " + why);
-        if (!args.port.empty()) {
+        if (!shipped(args)) {
             // Only the test build can be pointed at another port than /dev/ttyS1.
             auto *set_port =
                 reinterpret_cast<void (*)(const char *)>(plugin_.find("lcm_test_set_port"));
@@ -126,17 +131,19 @@ void add_lcm(CLI::App &app, Context &ctx) {
     cmd->add_option("--port", a->port,
                     "Talk to an LCD module on this pseudo-terminal (test build of the plug-in)");
 
-    // A command with no result but its status.
+    // A command with no result but its status: says what it did, and in JSON the value set.
+    using Said = std::function<void(Report &)>;
     auto simple = [&ctx, a](CLI::App *c, const char *symbol,
-                            const std::function<int(const Plugin &)> &call) {
-        c->callback([&ctx, a, c, symbol, call] {
-            ctx.action = [&ctx, a, c, symbol, call](Report &r) {
+                            const std::function<int(const Plugin &)> &call, Said said) {
+        c->callback([&ctx, a, symbol, call, said] {
+            ctx.action = [&ctx, a, symbol, call, said](Report &r) {
                 Session s(ctx, *a);
                 check(symbol, call(s.plugin()));
-                r.done(c->get_description());
+                said(r);
             };
         });
     };
+    auto on_off = [](int v) { return std::string(v ? "on" : "off"); };
     auto u8 = [](int v) { return static_cast<unsigned char>(v); };
 
     auto *c = cmd->add_subcommand("info", "Model number, version and link rate");
@@ -188,37 +195,58 @@ void add_lcm(CLI::App &app, Context &ctx) {
         };
     });
 
-    simple(cmd->add_subcommand("clear", "Clear the display"), "_brdPVQ_LCM_DisplayClear",
-           [](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_DisplayClear)(); });
-    simple(cmd->add_subcommand("reset", "Reset the module"), "_brdPVQ_LCM_Reset",
-           [](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_Reset)(); });
+    simple(
+        cmd->add_subcommand("clear", "Clear the display"), "_brdPVQ_LCM_DisplayClear",
+        [](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_DisplayClear)(); },
+        [](Report &r) { r.done("display cleared"); });
+    simple(
+        cmd->add_subcommand("reset", "Reset the module"), "_brdPVQ_LCM_Reset",
+        [](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_Reset)(); },
+        [](Report &r) { r.done("module reset"); });
 
     c = cmd->add_subcommand("light", "Display light on or off");
     add_switch(c, "state", a->a, "on or off");
-    simple(c, "_brdPVQ_LCM_LightCtrl",
-           [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_LightCtrl)(u8(a->a)); });
+    simple(
+        c, "_brdPVQ_LCM_LightCtrl",
+        [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_LightCtrl)(u8(a->a)); },
+        [a, on_off](Report &r) { r.done("light turned " + on_off(a->a), "light", a->a != 0); });
 
     c = cmd->add_subcommand("wrap", "Line wrap on or off");
     add_switch(c, "state", a->a, "on or off");
-    simple(c, "_brdPVQ_LCM_WrapCtrl",
-           [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_WrapCtrl)(u8(a->a)); });
+    simple(
+        c, "_brdPVQ_LCM_WrapCtrl",
+        [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_WrapCtrl)(u8(a->a)); },
+        [a, on_off](Report &r) { r.done("line wrap turned " + on_off(a->a), "wrap", a->a != 0); });
 
     c = cmd->add_subcommand("brightness", "Brightness level 1 to 8");
     number_arg(c, "level", a->a, 1, 8, "1 to 8");
-    simple(c, "_brdPVQ_LCM_Brightness",
-           [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_Brightness)(u8(a->a)); });
+    simple(
+        c, "_brdPVQ_LCM_Brightness",
+        [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_Brightness)(u8(a->a)); },
+        [a](Report &r) {
+            r.done("brightness set to " + std::to_string(a->a), "brightness", a->a);
+        });
 
     c = cmd->add_subcommand("cursor", "Cursor off (0) or one of two styles (1, 2)");
     number_arg(c, "mode", a->a, 0, 2, "0, 1 or 2");
-    simple(c, "_brdPVQ_LCM_CursorModeCtrl",
-           [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_CursorModeCtrl)(u8(a->a)); });
+    simple(
+        c, "_brdPVQ_LCM_CursorModeCtrl",
+        [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_CursorModeCtrl)(u8(a->a)); },
+        [a](Report &r) {
+            r.done(a->a == 0 ? "cursor turned off" : "cursor set to style " + std::to_string(a->a),
+                   "cursor", a->a);
+        });
 
     c = cmd->add_subcommand("speed", "Tell the module to use another baud rate");
     c->add_option("rate", a->rate, "115200, 57600, 38400, 19200, 9600, 4800 or 2400")
         ->required()
-        ->check(CLI::IsMember({"115200", "57600", "38400", "19200", "9600", "4800", "2400"}));
-    simple(c, "_brdPVQ_LCM_SetSpeed",
-           [a](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_SetSpeed)(a->rate); });
+        ->check(one_of({"115200", "57600", "38400", "19200", "9600", "4800", "2400"}));
+    simple(
+        c, "_brdPVQ_LCM_SetSpeed",
+        [a](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_SetSpeed)(a->rate); },
+        [a](Report &r) {
+            r.done("link rate set to " + std::to_string(a->rate) + " baud", "baudrate", a->rate);
+        });
 
     c = cmd->add_subcommand("startup",
                             "The module's start-up message, up to 40 printable ASCII characters");
@@ -235,11 +263,18 @@ void add_lcm(CLI::App &app, Context &ctx) {
                 }
             },
             "TEXT"));
-    simple(c, "_brdPVQ_LCM_StartupMsg", [a](const Plugin &p) {
-        std::string t = a->text.front();
-        const auto n = static_cast<unsigned char>(t.size());
-        return EXPORT(p, _brdPVQ_LCM_StartupMsg)(reinterpret_cast<unsigned char *>(t.data()), n);
-    });
+    simple(
+        c, "_brdPVQ_LCM_StartupMsg",
+        [a](const Plugin &p) {
+            std::string t = a->text.front();
+            const auto n = static_cast<unsigned char>(t.size());
+            return EXPORT(p, _brdPVQ_LCM_StartupMsg)(reinterpret_cast<unsigned char *>(t.data()),
+                                                     n);
+        },
+        [a](Report &r) {
+            r.done("start-up message set to \"" + a->text.front() + "\"", "startup",
+                   a->text.front());
+        });
 
     c = cmd->add_subcommand("keys", "Which front-panel key is pressed");
     c->callback([&ctx, a] {

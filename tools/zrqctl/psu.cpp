@@ -130,7 +130,7 @@ void add_psu(CLI::App &app, Context &ctx) {
 
     c = cmd->add_subcommand("watts", "Volts, amperes and watts of the input or output side");
     psu_arg(c);
-    c->add_option("side", *side, "in or out")->required()->check(CLI::IsMember({"in", "out"}));
+    c->add_option("side", *side, "in or out")->required()->check(one_of({"in", "out"}));
     on_run(ctx, c, kPsuPlugin, [psu, side](const Plugin &p, Report &r) {
         PSU_WATTS w{};
         w.ubPsuNo = static_cast<uint8_t>(*psu);
@@ -138,20 +138,28 @@ void add_psu(CLI::App &app, Context &ctx) {
         psu_check(p, "_brdPVQ_PSU_WattsInfo", *psu, EXPORT(p, _brdPVQ_PSU_WattsInfo)(&w));
         const std::string sensor =
             "psu" + std::to_string(*psu) + (*side == "out" ? " output" : " input");
+        // The maker whose supplies report READ_VOUT in LINEAR11 (the plug-in reads LINEAR16):
+        // their output volts, and the watts made of them, are no reading; a script must not
+        // take them for one.
+        const std::string maker = *side == "out" ? text_of(psu_info(p, *psu).strubMfrId) : "";
+        const bool undecoded = *side == "out" && vout_in_linear11(maker);
         r.field("psu", *psu);
         r.field("side", *side == "out" ? "output" : "input");
         r.field("sensor", sensor);
-        r.field("volts", rounded(w.fVolts, 3), fixed(w.fVolts, 3) + " V");
+        if (undecoded)
+            r.field("volts", nullptr, "not decoded");
+        else
+            r.field("volts", rounded(w.fVolts, 3), fixed(w.fVolts, 3) + " V");
         r.field("amperes", rounded(w.fAmperes, 3), fixed(w.fAmperes, 3) + " A");
-        r.field("watts", rounded(w.fWatts, 3), fixed(w.fWatts, 3) + " W");
-        if (*side == "out") {
-            const std::string maker = text_of(psu_info(p, *psu).strubMfrId);
-            if (vout_in_linear11(maker))
-                r.field("note", maker + " supplies report their output voltage in LINEAR11, " +
-                                    "which the plug-in reads as LINEAR16: its output volts and " +
-                                    "watts mean nothing for this supply; psuprobe " +
-                                    std::to_string(*psu) + " -wo reads them right");
-        }
+        if (undecoded)
+            r.field("watts", nullptr, "not decoded");
+        else
+            r.field("watts", rounded(w.fWatts, 3), fixed(w.fWatts, 3) + " W");
+        if (undecoded)
+            r.field("note", maker + " supplies report their output voltage in LINEAR11, " +
+                                "which the plug-in reads as LINEAR16: its output volts and " +
+                                "watts are not decoded; psuprobe " + std::to_string(*psu) +
+                                " -wo reads them right");
     });
 }
 

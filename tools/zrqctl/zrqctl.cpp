@@ -4,6 +4,7 @@
 // Exit status: 0 done; 1 a call failed (its status code is named); 2 bad arguments; 3 a
 // plug-in could not be loaded.
 #include "commands.hpp"
+#include "host/usage.hpp"
 
 #include <iostream>
 
@@ -43,11 +44,8 @@ int run(int argc, char **argv) {
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        std::string message = e.what();
-        // Name the words that matched nothing, the likeliest mistake.
-        for (const std::string &word : app.remaining(true))
-            message += "; unexpected argument: " + word;
-        zrqctl::Report::print_error("usage", message + " (run with --help for more)", ctx.json);
+        zrqctl::Report::print_error(
+            "usage", zrqhost::in_our_words(app, e) + " (run with --help for more)", ctx.json);
         return 2;
     }
     if (!ctx.action) {
