@@ -1,4 +1,6 @@
+// The virtual platform description: reading it, with every bound a file from a user needs.
 #include "platform.hpp"
+#include "platform_shared.hpp"
 
 #include "hwm_sim.hpp"
 
@@ -27,8 +29,6 @@ namespace zrqsim {
 using json = nlohmann::json;
 namespace fs = std::filesystem;
 
-namespace {
-
 // Text from the file as a message may show it: on one line, with no control character that
 // a terminal would act on (newline, ESC, NUL) and no byte that is not ASCII; those are written
 // as \xNN.
@@ -45,6 +45,41 @@ std::string printable(const std::string &text) {
     }
     return out;
 }
+
+// How deeply arrays and objects nest in JSON text, strings skipped; the count stops past
+// `limit`. Checked before parsing: a parsed document of 100,000 levels takes the stack with
+// it when it is copied or destroyed.
+int nesting(const std::string &text, int limit) {
+    int depth = 0, deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size() && deepest <= limit; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+// FNV-1a, 64 bits: the same in the 32-bit and the 64-bit build, which share one state file.
+std::string content_fingerprint(const std::string &text) {
+    uint64_t h = 14695981039346656037ull;
+    for (const unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+    char out[24];
+    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+    return out;
+}
+
+namespace {
 
 // Where in the description a value sits, for error messages: "psu[1].readings.vin".
 struct Where {
@@ -337,32 +372,7 @@ void load_faults(const json &j, const Where &w, SimBus &bus) {
 
 namespace {
 
-constexpr int kMaxDepth = 64;             // nothing the platform holds nests deeper
 constexpr size_t kMaxDocument = 4u << 20; // nor takes more than 4 MiB
-
-// How deeply arrays and objects nest in JSON text, strings skipped; the count stops past
-// `limit`. Checked before parsing: a parsed document of 100,000 levels takes the stack with
-// it when it is copied or destroyed.
-int nesting(const std::string &text, int limit) {
-    int depth = 0, deepest = 0;
-    bool in_string = false;
-    for (size_t i = 0; i < text.size() && deepest <= limit; ++i) {
-        const char c = text[i];
-        if (in_string) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return deepest;
-}
 
 // The whole of a regular file of at most kMaxDocument bytes; "" with the reason in `why`
 // otherwise. Opened without blocking, so that a FIFO in its place cannot stall the caller.
@@ -419,15 +429,6 @@ json::parser_callback_t no_duplicate_keys(const std::string &path) {
     };
 }
 
-// FNV-1a, 64 bits: the same in the 32-bit and the 64-bit build, which share one state file.
-std::string content_fingerprint(const std::string &text) {
-    uint64_t h = 14695981039346656037ull;
-    for (const unsigned char c : text) h = (h ^ c) * 1099511628211ull;
-    char out[24];
-    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-    return out;
-}
-
 } // namespace
 
 std::unique_ptr<VirtualPlatform> VirtualPlatform::load(const std::string &path) {
@@ -470,384 +471,4 @@ std::unique_ptr<VirtualPlatform> VirtualPlatform::parse(const std::string &path,
     return p;
 }
 
-// ---- State file ----------------------------------------------------------------------------
-
-namespace {
-
-// The folder for the state of descriptions in folders this user cannot write: zrqsim-<uid>
-// under $XDG_RUNTIME_DIR where that folder exists, else under the temporary folder. It must be
-// this user's own folder and no one else's to write: in a shared /tmp another user could
-// have made it, or a link in its place, to read or plant the state. "" with the reason in
-// `why` otherwise.
-std::string runtime_folder(std::string &why) {
-    struct stat st {};
-    const char *xdg = std::getenv("XDG_RUNTIME_DIR");
-    const bool xdg_usable = xdg && *xdg && ::stat(xdg, &st) == 0 && S_ISDIR(st.st_mode);
-    std::error_code ec;
-    const fs::path base = xdg_usable ? fs::path(xdg) : fs::temp_directory_path(ec);
-    const fs::path dir = base / ("zrqsim-" + std::to_string(getuid()));
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        why = dir.string() + ": cannot be made: " + std::strerror(errno);
-        return "";
-    }
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        why = dir.string() + ": not a folder of this user's alone (a link, another owner, or " +
-              "writable by others); the platform's state is not kept there";
-        return "";
-    }
-    return dir.string();
-}
-
-} // namespace
-
-StateStore::StateStore(const std::string &description, const std::string &fingerprint)
-    : description_(description), fingerprint_(fingerprint) {
-    std::error_code ec;
-    const fs::path abs = fs::absolute(description, ec);
-    const fs::path dir = abs.parent_path();
-    // Beside the description only in a folder no one else may write: in one they may (a 0777
-    // or group-writable folder, sticky or not), another user could plant a link at the state's
-    // name or its temporary file before we write it.
-    struct stat folder {};
-    const bool ours_alone =
-        ::stat(dir.c_str(), &folder) == 0 && (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    if (ours_alone && ::access(dir.c_str(), W_OK) == 0) {
-        state_ = abs.string() + ".state";
-    } else if (const std::string folder_path = runtime_folder(problem_); !folder_path.empty()) {
-        // A read-only folder (a shipped file) or one others may write: the state per absolute
-        // path elsewhere, named alike by the 32-bit and the 64-bit build.
-        state_ = folder_path + "/" + abs.filename().string() + "-" +
-                 content_fingerprint(abs.string()) + ".state";
-    }
-    lock_path_ = state_.empty() ? "" : state_ + ".lock";
-}
-
-int StateStore::lock() const {
-    if (state_.empty()) return EACCES; // no place for it: problem() says why
-    if (lock_fd_ < 0)
-        lock_fd_ = ::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (lock_fd_ < 0) return errno;
-    while (::flock(lock_fd_, LOCK_EX) < 0)
-        if (errno != EINTR) return errno;
-    return 0;
-}
-
-void StateStore::unlock() const {
-    if (lock_fd_ >= 0) {
-        ::flock(lock_fd_, LOCK_UN);
-        ::close(lock_fd_);
-        lock_fd_ = -1;
-    }
-}
-
-int StateStore::read_text(std::string &text, bool *damaged) const {
-    text.clear();
-    if (damaged) *damaged = false;
-    // Never through a link, and only a file of this user's own: a state planted by another
-    // user is refused rather than believed or written over.
-    const int fd = ::open(state_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? 0 : errno;
-    struct stat state {};
-    const int why = ::fstat(fd, &state) != 0      ? errno
-                    : !S_ISREG(state.st_mode)     ? EISDIR
-                    : state.st_uid != ::geteuid() ? EPERM
-                                                  : 0;
-    if (why != 0) {
-        ::close(fd);
-        return why;
-    }
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int err = errno;
-            ::close(fd);
-            return err;
-        }
-        text.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    if (text.empty()) return 0;
-    // Parsed once here, to tell a damaged state from one saved for another description.
-    const json doc =
-        nesting(text, kMaxDepth) > kMaxDepth ? json() : json::parse(text, nullptr, false);
-    // Truncated, not JSON, nested past all reason: start from the description, and say so.
-    if (damaged && !doc.is_object()) *damaged = true;
-    // Saved for another content of the description (it was edited): start from it again.
-    if (!doc.is_object() || !doc.contains("description") || doc["description"] != fingerprint_)
-        text.clear();
-    return 0;
-}
-
-int StateStore::write_text(const std::string &text) const {
-    const std::string tmp = state_ + ".tmp";
-    // A new file of our own, never an existing one or a link's target: what a killed writer
-    // left (or anything else at that name) goes first, under the lock.
-    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return errno;
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
-    int err = 0;
-    for (size_t done = 0; done < text.size() && err == 0;) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (errno != EINTR)
-            err = errno;
-    }
-    if (err == 0 && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && std::rename(tmp.c_str(), state_.c_str()) != 0) err = errno;
-    if (err != 0) ::unlink(tmp.c_str());
-    return err;
-}
-
-// ---- Bypass module state -------------------------------------------------------------------
-
-namespace {
-
-std::string hex(const uint8_t *p, size_t n) {
-    static const char *digits = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += digits[p[i] >> 4], s += digits[p[i] & 15];
-    return s;
-}
-
-bool unhex(const std::string &s, uint8_t *p, size_t n) {
-    if (s.size() != 2 * n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        const int hi = std::stoi(s.substr(2 * i, 1), nullptr, 16);
-        const int lo = std::stoi(s.substr(2 * i + 1, 1), nullptr, 16);
-        p[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
-    return true;
-}
-
-// A damaged state (not JSON, not an object, nested past all reason) counts as none.
-json parse_state(const std::string &text) {
-    if (text.empty() || nesting(text, kMaxDepth) > kMaxDepth) return json::object();
-    json j = json::parse(text, nullptr, false);
-    if (!j.is_object()) return json::object();
-    return j;
-}
-
-} // namespace
-
-bool restore_bypass(VirtualPlatform &platform, const std::string &state_json, long long now) {
-    const json doc = parse_state(state_json);
-    if (!doc.contains("bypass")) return true;
-    if (!doc["bypass"].is_object()) return false;
-    bool whole_state = true;
-    // A clock that is no whole number (a damaged file) leaves the timers where they were saved.
-    const json *saved_clock = doc.contains("clock") ? &doc["clock"] : nullptr;
-    const bool whole = saved_clock && (saved_clock->is_number_unsigned()
-                                           ? saved_clock->get<unsigned long long>() <= LLONG_MAX
-                                           : saved_clock->is_number_integer());
-    const long long clock = whole ? saved_clock->get<long long>() : now;
-    if (!whole) whole_state = false;
-    for (auto &[slot, module] : platform.bypass()) {
-        const std::string key = std::to_string(slot);
-        if (!doc["bypass"].contains(key)) continue;
-        const json &m = doc["bypass"][key];
-        try {
-            LbpModule::State s = module->state();
-            std::array<uint8_t, 256> valid{};
-            if (!unhex(m.at("reg").get<std::string>(), s.reg.data(), 256) ||
-                !unhex(m.at("valid").get<std::string>(), valid.data(), 256)) {
-                whole_state = false; // of the wrong size
-                continue;
-            }
-            for (size_t i = 0; i < 256; ++i) s.valid[i] = valid[i] != 0;
-            for (size_t i = 0; i < 3; ++i) s.remaining[i] = m.at("remaining").at(i).get<unsigned>();
-            module->restore(s);
-            // The timers ran while no process looked at them.
-            if (now > clock) module->advance(static_cast<unsigned>(now - clock));
-        } catch (const std::exception &) {
-            // A damaged entry: the module keeps its described state.
-            whole_state = false;
-        }
-    }
-    return whole_state;
-}
-
-std::string save_bypass(VirtualPlatform &platform, const std::string &state_json, long long now) {
-    json doc = parse_state(state_json);
-    json bypass = json::object();
-    for (auto &[slot, module] : platform.bypass()) {
-        const LbpModule::State s = module->state();
-        std::array<uint8_t, 256> valid{};
-        for (size_t i = 0; i < 256; ++i) valid[i] = s.valid[i];
-        bypass[std::to_string(slot)] = {{"reg", hex(s.reg.data(), 256)},
-                                        {"valid", hex(valid.data(), 256)},
-                                        {"remaining", s.remaining}};
-    }
-    doc["description"] = platform.fingerprint();
-    doc["bypass"] = bypass;
-    doc["clock"] = now;
-    return doc.dump(1);
-}
-
-// ---- Backend -------------------------------------------------------------------------------
-
-PlatformBackend::PlatformBackend(std::unique_ptr<VirtualPlatform> platform)
-    : platform_(std::move(platform)), store_(platform_->path(), platform_->fingerprint()) {}
-
-PlatformBackend::~PlatformBackend() = default;
-
-template <typename Fn> int PlatformBackend::locked(uint8_t addr, bool writes, Fn &&fn) {
-    std::lock_guard guard(mutex_);
-    // Only the bypass modules (0x6E on the main bus, 0x60 behind the switch) keep state.
-    if (addr != 0x6E && addr != 0x60) return fn(platform_->bus());
-    if (const int err = store_.lock(); err != 0) return kept_or_said(err);
-    const long long now = static_cast<long long>(std::time(nullptr));
-    std::string saved;
-    bool damaged = false;
-    if (const int err = store_.read_text(saved, &damaged); err != 0) {
-        store_.unlock();
-        return kept_or_said(err);
-    }
-    // The saved state, with its timers run on to now; a read leaves the file as it is, so
-    // that the next transfer starts from the same saved state and clock.
-    if (!restore_bypass(*platform_, saved, now)) damaged = true;
-    if (damaged && !said_damage_) {
-        std::fprintf(stderr,
-                     "libpvqsmb: %s: damaged (truncated, not JSON, or of the wrong sizes); what "
-                     "it lacks starts from the description\n",
-                     printable(store_.state_path()).c_str());
-        said_damage_ = true;
-    }
-    int r = fn(platform_->bus());
-    if (writes && r == 0) r = kept_or_said(store_.write_text(save_bypass(*platform_, saved, now)));
-    store_.unlock();
-    return r;
-}
-
-int PlatformBackend::kept_or_said(int err) {
-    if (err == 0) return 0;
-    if (!said_ && !store_.problem().empty()) {
-        std::fprintf(stderr, "libpvqsmb: %s\n", printable(store_.problem()).c_str());
-        said_ = true;
-    } else if (!said_) {
-        std::fprintf(stderr, "libpvqsmb: %s: the platform's state cannot be kept: %s\n",
-                     printable(store_.state_path()).c_str(), std::strerror(err));
-        said_ = true;
-    }
-    return -err;
-}
-
-int PlatformBackend::read_word(uint8_t addr, uint8_t cmd, uint16_t *value) {
-    return locked(addr, false, [&](SimBus &b) { return b.read_word(addr, cmd, value); });
-}
-int PlatformBackend::read_byte(uint8_t addr, uint8_t cmd, uint8_t *value) {
-    return locked(addr, false, [&](SimBus &b) { return b.read_byte(addr, cmd, value); });
-}
-int PlatformBackend::write_byte(uint8_t addr, uint8_t cmd, uint8_t value) {
-    return locked(addr, true, [&](SimBus &b) { return b.write_byte(addr, cmd, value); });
-}
-int PlatformBackend::read_block(uint8_t addr, uint8_t cmd, uint8_t *buf) {
-    return locked(addr, false, [&](SimBus &b) { return b.read_block(addr, cmd, buf); });
-}
-int PlatformBackend::switch_slot(uint8_t mux_addr, uint8_t slot) {
-    // The routing belongs to this process's bus alone; nothing to share.
-    std::lock_guard guard(mutex_);
-    return platform_->bus().switch_slot(mux_addr, slot);
-}
-
-// ---- Hardware monitor ----------------------------------------------------------------------
-
-namespace {
-
-// The I/O library backend over a virtual platform: the described readings, and a case-open
-// flag whose clearing persists in the state file.
-class PlatformIoBackend : public pvqio::Backend {
-  public:
-    explicit PlatformIoBackend(std::unique_ptr<VirtualPlatform> platform)
-        : platform_(std::move(platform)), store_(platform_->path(), platform_->fingerprint()) {
-        const HwmSection &h = platform_->hwm();
-        for (int i = 0; i < 62; ++i) {
-            if (h.values[static_cast<size_t>(i)]) sim_.set(i, *h.values[static_cast<size_t>(i)]);
-            if (!h.names[static_cast<size_t>(i)].empty())
-                sim_.set_name(i, h.names[static_cast<size_t>(i)]);
-        }
-    }
-
-    int sensor(int item, char *text) override {
-        std::lock_guard guard(mutex_);
-        return sim_.sensor(item, text);
-    }
-    int name(int item, char *text) override {
-        std::lock_guard guard(mutex_);
-        return sim_.name(item, text);
-    }
-    int get_caseopen(int *open) override {
-        std::lock_guard guard(mutex_);
-        std::string text;
-        if (const int err = store_.lock(); err != 0) return err;
-        bool damaged = false;
-        const int err = store_.read_text(text, &damaged);
-        store_.unlock();
-        if (err != 0) return err;
-        say_if(damaged);
-        const json doc = parse_state(text);
-        *open = doc.contains("caseopen") && doc["caseopen"].is_number_integer()
-                    ? doc["caseopen"].get<int>()
-                    : platform_->hwm().caseopen;
-        return 0;
-    }
-    int clear_caseopen() override {
-        std::lock_guard guard(mutex_);
-        std::string text;
-        if (const int err = store_.lock(); err != 0) return err;
-        bool damaged = false;
-        int err = store_.read_text(text, &damaged);
-        if (err == 0) {
-            say_if(damaged);
-            json doc = parse_state(text);
-            doc["description"] = platform_->fingerprint();
-            doc["caseopen"] = 0;
-            err = store_.write_text(doc.dump(1));
-        }
-        store_.unlock();
-        return err;
-    }
-
-  private:
-    void say_if(bool damaged) {
-        if (!damaged || said_damage_) return;
-        std::fprintf(stderr,
-                     "libpvqio: %s: damaged (truncated or not JSON); the case-open flag starts "
-                     "from the description\n",
-                     printable(store_.state_path()).c_str());
-        said_damage_ = true;
-    }
-
-    std::unique_ptr<VirtualPlatform> platform_;
-    StateStore store_;
-    HwmSim sim_;
-    std::mutex mutex_;
-    bool said_damage_ = false;
-};
-
-} // namespace
-
 } // namespace zrqsim
-
-extern "C" pvqio::Backend *zrqsim_platform_io_backend(const char *path, char *error,
-                                                      unsigned size) {
-    try {
-        return new zrqsim::PlatformIoBackend(zrqsim::VirtualPlatform::load(path));
-    } catch (const std::exception &e) {
-        if (error && size) std::snprintf(error, size, "%s", e.what());
-        return nullptr;
-    }
-}
-
-extern "C" pvqsmb::Backend *zrqsim_platform_backend(const char *path, char *error, unsigned size) {
-    try {
-        return new zrqsim::PlatformBackend(zrqsim::VirtualPlatform::load(path));
-    } catch (const std::exception &e) {
-        if (error && size) std::snprintf(error, size, "%s", e.what());
-        return nullptr;
-    }
-}

@@ -546,10 +546,11 @@ TEST_F(ZrqdService, StoppingDuringPageUpdatesLeavesNoThreadOrDescriptorBehind) {
         EXPECT_EQ(emu_.screen()[1], "zrqd stopped        ");
     }
     // A joined thread may still be listed for a moment while it is torn down (under qemu-i386
-    // its host thread outlives the guest's join): wait for the count, bounded.
+    // its host thread outlives the guest's join), at either count: wait for the count, bounded,
+    // and take a thread a round (three rounds after the first count) for a leak.
     for (int i = 0; i < 1000 && entries("/proc/self/task") > threads; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_LE(entries("/proc/self/task"), threads);
     EXPECT_EQ(entries("/proc/self/fd"), fds);
 }
 
