@@ -91,42 +91,45 @@ void single(Report &r, const std::string &sensor, const Unit &u, double value) {
         r.field(u.key, rounded(value, u.places), fixed(value, u.places) + " " + u.symbol);
 }
 
-} // namespace
+struct HwmArgs {
+    int number = 1, seq = 1, item = 0;
+    std::string which;
+};
+using HwmRef = std::shared_ptr<HwmArgs>;
 
-void add_hwm(CLI::App &app, Context &ctx) {
-    struct Args {
-        int number = 1, seq = 1, item = 0;
-        std::string which;
-    };
-    auto a = std::make_shared<Args>();
-    CLI::App *cmd = app.add_subcommand("hwm", "Hardware monitor");
-    cmd->require_subcommand(1);
-    auto u8 = [](int v) { return static_cast<unsigned char>(v); };
+unsigned char hwm_u8(int v) {
+    return static_cast<unsigned char>(v);
+}
 
+// The whole table, temperatures and core voltages.
+void add_temperatures(CLI::App *cmd, Context &ctx, const HwmRef &a) {
     on_run(ctx, cmd->add_subcommand("table", "Every sensor item with its name and reading"),
            kHwmPlugin, table);
 
-    auto *c = cmd->add_subcommand("temp", "CPU or system temperature");
+    CLI::App *c = cmd->add_subcommand("temp", "CPU or system temperature");
     c->add_option("which", a->which, "cpu or sys")->required()->check(one_of({"cpu", "sys"}));
     number_arg(c, "number", a->number, 1, 2, "1 or 2");
-    on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a](const Plugin &p, Report &r) {
         float t = 0;
         const bool cpu = a->which == "cpu";
         io_check(cpu ? "_brdPVQ_HWM_GetCpuTemp" : "_brdPVQ_HWM_GetSysTemp",
                  (cpu ? EXPORT(p, _brdPVQ_HWM_GetCpuTemp)
-                      : EXPORT(p, _brdPVQ_HWM_GetSysTemp))(u8(a->number), &t));
+                      : EXPORT(p, _brdPVQ_HWM_GetSysTemp))(hwm_u8(a->number), &t));
         single(r, a->which + std::to_string(a->number), kCelsius, t);
     });
 
     c = cmd->add_subcommand("vcore", "CPU core voltage");
     number_arg(c, "cpu", a->number, 1, 2, "1 or 2");
-    on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a](const Plugin &p, Report &r) {
         float v = 0;
-        io_check("_brdPVQ_HWM_GetVcore", EXPORT(p, _brdPVQ_HWM_GetVcore)(u8(a->number), &v));
+        io_check("_brdPVQ_HWM_GetVcore", EXPORT(p, _brdPVQ_HWM_GetVcore)(hwm_u8(a->number), &v));
         single(r, "vcore" + std::to_string(a->number), kVolts, v);
     });
+}
 
-    c = cmd->add_subcommand("rail", "A supply rail or the battery");
+// Supply rails and fans.
+void add_rails_and_fans(CLI::App *cmd, Context &ctx, const HwmRef &a) {
+    CLI::App *c = cmd->add_subcommand("rail", "A supply rail or the battery");
     c->add_option("rail", a->which, "12v, 5v, 3v3, 5vsb, 3v3sb or vbat")
         ->required()
         ->check(one_of({"12v", "5v", "3v3", "5vsb", "3v3sb", "vbat"}));
@@ -151,7 +154,7 @@ void add_hwm(CLI::App &app, Context &ctx) {
     const CLI::Option *rotor =
         c->add_option("rotor", a->seq, "Rotor of a numbered fan: 1 (A) or 2 (B)")
             ->transform(number(1, 2));
-    on_run(ctx, c, kHwmPlugin, [a, u8, rotor](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a, rotor](const Plugin &p, Report &r) {
         unsigned short rpm = 0;
         std::string sensor = a->which + " fan " + std::to_string(a->number);
         if (a->which != "fan" && a->number > 2)
@@ -161,24 +164,27 @@ void add_hwm(CLI::App &app, Context &ctx) {
                               a->which + " fans have one");
         if (a->which == "cpu")
             io_check("_brdPVQ_HWM_GetCpuFan",
-                     EXPORT(p, _brdPVQ_HWM_GetCpuFan)(u8(a->number), &rpm));
+                     EXPORT(p, _brdPVQ_HWM_GetCpuFan)(hwm_u8(a->number), &rpm));
         else if (a->which == "sys")
             io_check("_brdPVQ_HWM_GetSysFan",
-                     EXPORT(p, _brdPVQ_HWM_GetSysFan)(u8(a->number), &rpm));
+                     EXPORT(p, _brdPVQ_HWM_GetSysFan)(hwm_u8(a->number), &rpm));
         else {
             sensor = "fan " + std::to_string(a->number) + (a->seq == 1 ? "A" : "B");
             io_check("_brdPVQ_HWM_GetFanSpeedEx",
-                     EXPORT(p, _brdPVQ_HWM_GetFanSpeedEx)(u8(a->number), &rpm, u8(a->seq)));
+                     EXPORT(p, _brdPVQ_HWM_GetFanSpeedEx)(hwm_u8(a->number), &rpm, hwm_u8(a->seq)));
         }
         single(r, sensor, kRpm, rpm);
     });
+}
 
-    c = cmd->add_subcommand("psu", "Input voltage of a power supply, whole volts");
+// The supplies' input, the case-open flag, and any item by number.
+void add_psus_and_case(CLI::App *cmd, Context &ctx, const HwmRef &a) {
+    CLI::App *c = cmd->add_subcommand("psu", "Input voltage of a power supply, whole volts");
     number_arg(c, "psu", a->number, 1, 2, "1 or 2");
-    on_run(ctx, c, kHwmPlugin, [a, u8](const Plugin &p, Report &r) {
+    on_run(ctx, c, kHwmPlugin, [a](const Plugin &p, Report &r) {
         unsigned short v = 0;
         io_check("_brdPVQ_HWM_GetPowerSupply",
-                 EXPORT(p, _brdPVQ_HWM_GetPowerSupply)(u8(a->number), &v));
+                 EXPORT(p, _brdPVQ_HWM_GetPowerSupply)(hwm_u8(a->number), &v));
         r.field("sensor", "psu" + std::to_string(a->number) + " input");
         r.field("volts", v, std::to_string(v) + " V");
     });
@@ -214,6 +220,17 @@ void add_hwm(CLI::App &app, Context &ctx) {
         r.field(u.key, row[u.key], shown);
         r.field("raw", text);
     });
+}
+
+} // namespace
+
+void add_hwm(CLI::App &app, Context &ctx) {
+    auto a = std::make_shared<HwmArgs>();
+    CLI::App *cmd = app.add_subcommand("hwm", "Hardware monitor");
+    cmd->require_subcommand(1);
+    add_temperatures(cmd, ctx, a);
+    add_rails_and_fans(cmd, ctx, a);
+    add_psus_and_case(cmd, ctx, a);
 }
 
 } // namespace zrqctl

@@ -94,22 +94,23 @@ CLI::App *slot_command(CLI::App *parent, const char *name, const char *help, Lbp
     return c;
 }
 
-} // namespace
+using LbpRef = std::shared_ptr<LbpArgs>;
+using SlotBody = std::function<void(const Plugin &, uint16_t, Report &)>;
 
-void add_lbp(CLI::App &app, Context &ctx) {
-    auto a = std::make_shared<LbpArgs>();
-    CLI::App *lbp = app.add_subcommand("lbp", "LAN bypass modules");
-    lbp->require_subcommand(1);
-    // Every slot command: the slot checked against --maxslots, then `body`.
-    auto on_slot = [&ctx, a](CLI::App *c,
-                             std::function<void(const Plugin &, uint16_t, Report &)> body) {
-        on_run(ctx, c, kLbpPlugin, [&ctx, a, body](const Plugin &p, Report &r) {
-            check_slot(a->slot, ctx.maxslots);
-            body(p, static_cast<uint16_t>(ctx.maxslots), r);
-        });
-    };
-    auto u8 = [](int v) { return static_cast<uint8_t>(v); };
+// Every slot command: the slot checked against --maxslots, then `body`.
+void on_slot(Context &ctx, const LbpRef &a, CLI::App *c, SlotBody body) {
+    on_run(ctx, c, kLbpPlugin, [&ctx, a, body](const Plugin &p, Report &r) {
+        check_slot(a->slot, ctx.maxslots);
+        body(p, static_cast<uint16_t>(ctx.maxslots), r);
+    });
+}
 
+uint8_t u8(int v) {
+    return static_cast<uint8_t>(v);
+}
+
+// Which slots hold a module, and what each module is and shows.
+void add_readings(CLI::App *lbp, Context &ctx, const LbpRef &a) {
     on_run(ctx, lbp->add_subcommand("list", "Which slots hold a module"), kLbpPlugin,
            [&ctx](const Plugin &p, Report &r) {
                uint16_t mask = 0;
@@ -125,7 +126,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
                }
            });
 
-    on_slot(slot_command(lbp, "info", "Version, capabilities and timer maxima", *a),
+    on_slot(ctx, a, slot_command(lbp, "info", "Version, capabilities and timer maxima", *a),
             [a](const Plugin &p, uint16_t max, Report &r) {
                 const LBPDEV_INFO i = module_info(p, a->slot, max);
                 r.field("slot", i.ubSlotIndex);
@@ -146,7 +147,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
                 }
             });
 
-    on_slot(slot_command(lbp, "status", "Bypass and disconnect masks", *a),
+    on_slot(ctx, a, slot_command(lbp, "status", "Bypass and disconnect masks", *a),
             [a](const Plugin &p, uint16_t max, Report &r) {
                 PAIRS_STATUS s{};
                 lbp_check(p, "_brdPVQ_LBP_GetPairsStatus", a->slot, max,
@@ -163,12 +164,15 @@ void add_lbp(CLI::App &app, Context &ctx) {
                 r.field("runtime_disconnect", s.ubRuntime_PortsDisconnect,
                         mask_text(s.ubRuntime_PortsDisconnect, "ports"));
             });
+}
 
-    CLI::App *c =
-        slot_command(lbp, "bypass", "Put one pair into bypass at run time, or take it out", *a);
+// Pairs into bypass: one at a time at run time, or the whole mask of a phase.
+void add_bypass(CLI::App *lbp, Context &ctx, const LbpRef &a) {
+    CLI::App *c;
+    c = slot_command(lbp, "bypass", "Put one pair into bypass at run time, or take it out", *a);
     number_arg(c, "pair", a->number, 1, 8, "Pair number, from 1");
     add_switch(c, "state", a->on, "on or off");
-    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+    on_slot(ctx, a, c, [a](const Plugin &p, uint16_t max, Report &r) {
         check_mask(1u << (a->number - 1), module_info(p, a->slot, max).ubRuntime_Pairs, a->slot,
                    "pairs", " at run time");
         lbp_check(p, "_brdPVQ_LBP_SetPairBypass", a->slot, max,
@@ -182,7 +186,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
         ->required()
         ->check(one_of({"system-off", "just-on", "runtime"}));
     number_arg(c, "mask", a->mask, 0, 255, "Pair mask (pair n is bit n-1), e.g. 0x03");
-    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+    on_slot(ctx, a, c, [a](const Plugin &p, uint16_t max, Report &r) {
         const LBPDEV_INFO i = module_info(p, a->slot, max);
         const bool off = a->phase == "system-off", just = a->phase == "just-on";
         check_mask(static_cast<unsigned>(a->mask),
@@ -201,11 +205,15 @@ void add_lbp(CLI::App &app, Context &ctx) {
         r.done(a->phase + " bypass of slot " + std::to_string(a->slot) + " set to " +
                mask_text(static_cast<unsigned>(a->mask), "pairs"));
     });
+}
 
+// Ports disconnected, one or all; and what the module keeps (save, factory settings).
+void add_disconnect(CLI::App *lbp, Context &ctx, const LbpRef &a) {
+    CLI::App *c;
     c = slot_command(lbp, "disconnect", "Disconnect one port at run time, or reconnect it", *a);
     number_arg(c, "port", a->number, 1, 8, "Port number, from 1");
     add_switch(c, "state", a->on, "on (disconnected) or off");
-    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+    on_slot(ctx, a, c, [a](const Plugin &p, uint16_t max, Report &r) {
         lbp_check(
             p, "_brdPVQ_LBP_SetPortDisconnect", a->slot, max,
             EXPORT(p, _brdPVQ_LBP_SetPortDisconnect)(a->u8slot(), u8(a->number), u8(a->on), max));
@@ -215,7 +223,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
 
     c = slot_command(lbp, "disconnect-all", "Set the whole run-time disconnect mask", *a);
     number_arg(c, "mask", a->mask, 0, 255, "Port mask (port n is bit n-1)");
-    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+    on_slot(ctx, a, c, [a](const Plugin &p, uint16_t max, Report &r) {
         lbp_check(p, "_brdPVQ_LBP_SetAllPortsDisconnect", a->slot, max,
                   EXPORT(p, _brdPVQ_LBP_SetAllPortsDisconnect)(a->u8slot(), u8(a->mask), max));
         r.done("run-time disconnect of slot " + std::to_string(a->slot) + " set to " +
@@ -231,15 +239,17 @@ void add_lbp(CLI::App &app, Context &ctx) {
         {"factory-reset", "Restore the module's factory settings", "_brdPVQ_LBP_FactoryReset",
          "factory settings restored"}};
     for (const SlotOp &op : kSlotOps)
-        on_slot(slot_command(lbp, op.name, op.help, *a),
+        on_slot(ctx, a, slot_command(lbp, op.name, op.help, *a),
                 [a, op](const Plugin &p, uint16_t max, Report &r) {
                     lbp_check(p, op.symbol, a->slot, max,
                               p.fn<decltype(_brdPVQ_LBP_SaveConfig)>(op.symbol)(a->u8slot(), max));
                     r.done(std::string(op.done) + " (slot " + std::to_string(a->slot) + ")");
                 });
+}
 
-    CLI::App *timer = lbp->add_subcommand("timer", "The module's countdown timers");
-    timer->require_subcommand(1);
+// How a timer counts and what it does when it runs out.
+void add_timer_config(CLI::App *timer, Context &ctx, const LbpRef &a) {
+    CLI::App *c;
     c = slot_command(timer, "config", "Count and action of a timer", *a);
     number_arg(c, "timer", a->number, 1, 3, "Timer 1 to 3");
     number_arg(c, "seconds", a->seconds, 0, 65535,
@@ -254,7 +264,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
             },
             "bypass|disconnect"));
     number_arg(c, "mask", a->mask, 0, 255, "Pairs to bypass, or ports to disconnect");
-    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+    on_slot(ctx, a, c, [a](const Plugin &p, uint16_t max, Report &r) {
         const LBPDEV_INFO i = module_info(p, a->slot, max);
         check_timer(i, a->slot, a->number);
         const std::string name =
@@ -280,7 +290,11 @@ void add_lbp(CLI::App &app, Context &ctx) {
                     ? "bypass " + mask_text(static_cast<unsigned>(a->mask), "pairs")
                     : "disconnect " + mask_text(static_cast<unsigned>(a->mask), "ports")));
     });
+}
 
+// Starting, stopping and reading a timer.
+void add_timer_runs(CLI::App *timer, Context &ctx, const LbpRef &a) {
+    CLI::App *c;
     struct TimerOp {
         const char *name, *help, *symbol, *done;
         int last; // the highest timer the call takes
@@ -293,7 +307,7 @@ void add_lbp(CLI::App &app, Context &ctx) {
         c = slot_command(timer, op.name, op.help, *a);
         number_arg(c, "timer", a->number, 1, op.last,
                    op.last == 2 ? "Timer 1 or 2" : "Timer 1 to 3");
-        on_slot(c, [a, u8, op](const Plugin &p, uint16_t max, Report &r) {
+        on_slot(ctx, a, c, [a, op](const Plugin &p, uint16_t max, Report &r) {
             check_timer(module_info(p, a->slot, max), a->slot, a->number);
             auto *fn = p.fn<decltype(_brdPVQ_LBP_TimerStart)>(op.symbol);
             check(slot_call(op.symbol, a->slot), fn(a->u8slot(), u8(a->number), max),
@@ -311,9 +325,10 @@ void add_lbp(CLI::App &app, Context &ctx) {
                    " " + op.done);
         });
     }
+
     c = slot_command(timer, "status", "Status byte of a timer", *a);
     number_arg(c, "timer", a->number, 1, 3, "Timer 1 to 3");
-    on_slot(c, [a, u8](const Plugin &p, uint16_t max, Report &r) {
+    on_slot(ctx, a, c, [a](const Plugin &p, uint16_t max, Report &r) {
         check_timer(module_info(p, a->slot, max), a->slot, a->number);
         uint8_t st = 0;
         lbp_check(p, "_brdPVQ_LBP_TimerStatus", a->slot, max,
@@ -326,6 +341,21 @@ void add_lbp(CLI::App &app, Context &ctx) {
                                                 : ""));
         r.field("running", st == 1);
     });
+}
+
+} // namespace
+
+void add_lbp(CLI::App &app, Context &ctx) {
+    auto a = std::make_shared<LbpArgs>();
+    CLI::App *lbp = app.add_subcommand("lbp", "LAN bypass modules");
+    lbp->require_subcommand(1);
+    add_readings(lbp, ctx, a);
+    add_bypass(lbp, ctx, a);
+    add_disconnect(lbp, ctx, a);
+    CLI::App *timer = lbp->add_subcommand("timer", "The module's countdown timers");
+    timer->require_subcommand(1);
+    add_timer_config(timer, ctx, a);
+    add_timer_runs(timer, ctx, a);
 }
 
 } // namespace zrqctl

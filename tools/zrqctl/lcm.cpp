@@ -120,33 +120,33 @@ std::string screen_text(const std::string &text, size_t room, const std::string 
     return text;
 }
 
-} // namespace
+using LcmRef = std::shared_ptr<LcmArgs>;
+// What a command that changes a setting says it did (and in JSON the value set).
+using Said = std::function<void(Report &)>;
+using Call = std::function<int(const Plugin &)>;
 
-void add_lcm(CLI::App &app, Context &ctx) {
-    auto a = std::make_shared<LcmArgs>();
-    CLI::App *cmd = app.add_subcommand(
-        "lcm", "Front-panel LCD module and keypad (every command opens the module's link, and "
-               "the module's open clears its screen)");
-    cmd->require_subcommand(1);
-    cmd->add_option("--port", a->port,
-                    "Talk to an LCD module on this pseudo-terminal (test build of the plug-in)");
+// A command with no result but its status.
+void simple(Context &ctx, const LcmRef &a, CLI::App *c, const char *symbol, Call call, Said said) {
+    c->callback([&ctx, a, symbol, call, said] {
+        ctx.action = [&ctx, a, symbol, call, said](Report &r) {
+            Session s(ctx, *a);
+            check(symbol, call(s.plugin()));
+            said(r);
+        };
+    });
+}
 
-    // A command with no result but its status: says what it did, and in JSON the value set.
-    using Said = std::function<void(Report &)>;
-    auto simple = [&ctx, a](CLI::App *c, const char *symbol,
-                            const std::function<int(const Plugin &)> &call, Said said) {
-        c->callback([&ctx, a, symbol, call, said] {
-            ctx.action = [&ctx, a, symbol, call, said](Report &r) {
-                Session s(ctx, *a);
-                check(symbol, call(s.plugin()));
-                said(r);
-            };
-        });
-    };
-    auto on_off = [](int v) { return std::string(v ? "on" : "off"); };
-    auto u8 = [](int v) { return static_cast<unsigned char>(v); };
+unsigned char uc(int v) {
+    return static_cast<unsigned char>(v);
+}
 
-    auto *c = cmd->add_subcommand("info", "Model number, version and link rate");
+std::string on_off(int v) {
+    return v ? "on" : "off";
+}
+
+// What the module is.
+void add_info(CLI::App *cmd, Context &ctx, const LcmRef &a) {
+    CLI::App *c = cmd->add_subcommand("info", "Model number, version and link rate");
     c->callback([&ctx, a] {
         ctx.action = [&ctx, a](Report &r) {
             Session s(ctx, *a);
@@ -157,8 +157,12 @@ void add_lcm(CLI::App &app, Context &ctx) {
             r.field("baudrate", i.udwBaudrate);
         };
     });
+}
 
-    c = cmd->add_subcommand("write", "Write a line at row 1, and a second one at row 2 (20 "
+// Text on the screen.
+void add_writes(CLI::App *cmd, Context &ctx, const LcmRef &a) {
+    CLI::App *c =
+        cmd->add_subcommand("write", "Write a line at row 1, and a second one at row 2 (20 "
                                      "printable ASCII characters each)");
     c->add_option("text", a->text, "One or two lines")->required()->expected(1, 2);
     c->callback([&ctx, a] {
@@ -182,47 +186,54 @@ void add_lcm(CLI::App &app, Context &ctx) {
     number_arg(c, "column", a->a, 1, 20, "1 to 20");
     number_arg(c, "row", a->b, 1, 2, "1 or 2");
     c->add_option("text", a->text, "Text, up to the end of the row")->required()->expected(1);
-    c->callback([&ctx, a, u8] {
-        ctx.action = [&ctx, a, u8](Report &r) {
+    c->callback([&ctx, a] {
+        ctx.action = [&ctx, a](Report &r) {
             screen_text(a->text.front(), static_cast<size_t>(21 - a->a), "the text");
             Session s(ctx, *a);
             check("_brdPVQ_LCM_SetCursor",
-                  EXPORT(s.plugin(), _brdPVQ_LCM_SetCursor)(u8(a->a), u8(a->b)));
+                  EXPORT(s.plugin(), _brdPVQ_LCM_SetCursor)(uc(a->a), uc(a->b)));
             std::string t = a->text.front();
             check("_brdPVQ_LCM_WriteString", EXPORT(s.plugin(), _brdPVQ_LCM_WriteString)(
                                                  reinterpret_cast<unsigned char *>(t.data())));
             r.done("written at column " + std::to_string(a->a) + ", row " + std::to_string(a->b));
         };
     });
+}
 
+// Clearing, resetting, and the light and line wrap.
+void add_switches(CLI::App *cmd, Context &ctx, const LcmRef &a) {
+    CLI::App *c = nullptr;
     simple(
-        cmd->add_subcommand("clear", "Clear the display"), "_brdPVQ_LCM_DisplayClear",
+        ctx, a, cmd->add_subcommand("clear", "Clear the display"), "_brdPVQ_LCM_DisplayClear",
         [](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_DisplayClear)(); },
         [](Report &r) { r.done("display cleared"); });
     simple(
-        cmd->add_subcommand("reset", "Reset the module"), "_brdPVQ_LCM_Reset",
+        ctx, a, cmd->add_subcommand("reset", "Reset the module"), "_brdPVQ_LCM_Reset",
         [](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_Reset)(); },
         [](Report &r) { r.done("module reset"); });
 
     c = cmd->add_subcommand("light", "Display light on or off");
     add_switch(c, "state", a->a, "on or off");
     simple(
-        c, "_brdPVQ_LCM_LightCtrl",
-        [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_LightCtrl)(u8(a->a)); },
-        [a, on_off](Report &r) { r.done("light turned " + on_off(a->a), "light", a->a != 0); });
+        ctx, a, c, "_brdPVQ_LCM_LightCtrl",
+        [a](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_LightCtrl)(uc(a->a)); },
+        [a](Report &r) { r.done("light turned " + on_off(a->a), "light", a->a != 0); });
 
     c = cmd->add_subcommand("wrap", "Line wrap on or off");
     add_switch(c, "state", a->a, "on or off");
     simple(
-        c, "_brdPVQ_LCM_WrapCtrl",
-        [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_WrapCtrl)(u8(a->a)); },
-        [a, on_off](Report &r) { r.done("line wrap turned " + on_off(a->a), "wrap", a->a != 0); });
+        ctx, a, c, "_brdPVQ_LCM_WrapCtrl",
+        [a](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_WrapCtrl)(uc(a->a)); },
+        [a](Report &r) { r.done("line wrap turned " + on_off(a->a), "wrap", a->a != 0); });
+}
 
-    c = cmd->add_subcommand("brightness", "Brightness level 1 to 8");
+// Brightness, cursor and link rate.
+void add_levels(CLI::App *cmd, Context &ctx, const LcmRef &a) {
+    CLI::App *c = cmd->add_subcommand("brightness", "Brightness level 1 to 8");
     number_arg(c, "level", a->a, 1, 8, "1 to 8");
     simple(
-        c, "_brdPVQ_LCM_Brightness",
-        [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_Brightness)(u8(a->a)); },
+        ctx, a, c, "_brdPVQ_LCM_Brightness",
+        [a](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_Brightness)(uc(a->a)); },
         [a](Report &r) {
             r.done("brightness set to " + std::to_string(a->a), "brightness", a->a);
         });
@@ -230,8 +241,8 @@ void add_lcm(CLI::App &app, Context &ctx) {
     c = cmd->add_subcommand("cursor", "Cursor off (0) or one of two styles (1, 2)");
     number_arg(c, "mode", a->a, 0, 2, "0, 1 or 2");
     simple(
-        c, "_brdPVQ_LCM_CursorModeCtrl",
-        [a, u8](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_CursorModeCtrl)(u8(a->a)); },
+        ctx, a, c, "_brdPVQ_LCM_CursorModeCtrl",
+        [a](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_CursorModeCtrl)(uc(a->a)); },
         [a](Report &r) {
             r.done(a->a == 0 ? "cursor turned off" : "cursor set to style " + std::to_string(a->a),
                    "cursor", a->a);
@@ -242,14 +253,17 @@ void add_lcm(CLI::App &app, Context &ctx) {
         ->required()
         ->check(one_of({"115200", "57600", "38400", "19200", "9600", "4800", "2400"}));
     simple(
-        c, "_brdPVQ_LCM_SetSpeed",
+        ctx, a, c, "_brdPVQ_LCM_SetSpeed",
         [a](const Plugin &p) { return EXPORT(p, _brdPVQ_LCM_SetSpeed)(a->rate); },
         [a](Report &r) {
             r.done("link rate set to " + std::to_string(a->rate) + " baud", "baudrate", a->rate);
         });
+}
 
-    c = cmd->add_subcommand("startup",
-                            "The module's start-up message, up to 40 printable ASCII characters");
+// The start-up message, and the keypad.
+void add_startup_and_keys(CLI::App *cmd, Context &ctx, const LcmRef &a) {
+    CLI::App *c = cmd->add_subcommand(
+        "startup", "The module's start-up message, up to 40 printable ASCII characters");
     c->add_option("text", a->text, "Message")
         ->required()
         ->expected(1)
@@ -264,7 +278,7 @@ void add_lcm(CLI::App &app, Context &ctx) {
             },
             "TEXT"));
     simple(
-        c, "_brdPVQ_LCM_StartupMsg",
+        ctx, a, c, "_brdPVQ_LCM_StartupMsg",
         [a](const Plugin &p) {
             std::string t = a->text.front();
             const auto n = static_cast<unsigned char>(t.size());
@@ -306,6 +320,23 @@ void add_lcm(CLI::App &app, Context &ctx) {
             if (ambiguous) r.field("ambiguous", true);
         };
     });
+}
+
+} // namespace
+
+void add_lcm(CLI::App &app, Context &ctx) {
+    auto a = std::make_shared<LcmArgs>();
+    CLI::App *cmd = app.add_subcommand(
+        "lcm", "Front-panel LCD module and keypad (every command opens the module's link, and "
+               "the module's open clears its screen)");
+    cmd->require_subcommand(1);
+    cmd->add_option("--port", a->port,
+                    "Talk to an LCD module on this pseudo-terminal (test build of the plug-in)");
+    add_info(cmd, ctx, a);
+    add_writes(cmd, ctx, a);
+    add_switches(cmd, ctx, a);
+    add_levels(cmd, ctx, a);
+    add_startup_and_keys(cmd, ctx, a);
 }
 
 } // namespace zrqctl

@@ -58,15 +58,14 @@ std::string text_of(const uint8_t *s) {
     return reinterpret_cast<const char *>(s);
 }
 
-} // namespace
+using PsuRef = std::shared_ptr<int>;
 
-void add_psu(CLI::App &app, Context &ctx) {
-    auto psu = std::make_shared<int>(1);
-    auto side = std::make_shared<std::string>("out");
-    CLI::App *cmd = app.add_subcommand("psu", "PMBus power supplies");
-    cmd->require_subcommand(1);
-    auto psu_arg = [psu](CLI::App *c) { number_arg(c, "psu", *psu, 1, 2, "PSU 1 or 2"); };
+void psu_arg(CLI::App *c, const PsuRef &psu) {
+    number_arg(c, "psu", *psu, 1, 2, "PSU 1 or 2");
+}
 
+// Which supplies answer, and what each is and reports.
+void add_identity(CLI::App *cmd, Context &ctx, const PsuRef &psu) {
     on_run(ctx, cmd->add_subcommand("list", "Which supplies answer"), kPsuPlugin,
            [](const Plugin &p, Report &r) {
                uint16_t mask = 0;
@@ -83,8 +82,8 @@ void add_psu(CLI::App &app, Context &ctx) {
                }
            });
 
-    auto *c = cmd->add_subcommand("info", "Maker, model, serial number and firmware revision");
-    psu_arg(c);
+    CLI::App *c = cmd->add_subcommand("info", "Maker, model, serial number and firmware revision");
+    psu_arg(c, psu);
     on_run(ctx, c, kPsuPlugin, [psu](const Plugin &p, Report &r) {
         const PSU_INFO i = psu_info(p, *psu);
         r.field("psu", *psu);
@@ -95,7 +94,7 @@ void add_psu(CLI::App &app, Context &ctx) {
     });
 
     c = cmd->add_subcommand("status", "The PMBus status word, its bits named");
-    psu_arg(c);
+    psu_arg(c, psu);
     on_run(ctx, c, kPsuPlugin, [psu](const Plugin &p, Report &r) {
         uint16_t word = 0;
         psu_check(p, "_brdPVQ_PSU_Status", *psu,
@@ -111,9 +110,13 @@ void add_psu(CLI::App &app, Context &ctx) {
         r.field("status_word", word, hex(word, 4));
         r.field("bits", bits, text.empty() ? "(none)" : text);
     });
+}
 
-    c = cmd->add_subcommand("sensors", "Temperatures and fan speed");
-    psu_arg(c);
+// Readings: temperatures, fan, and the volts, amperes and watts of either side.
+void add_readings(CLI::App *cmd, Context &ctx, const PsuRef &psu) {
+    auto side = std::make_shared<std::string>("out");
+    CLI::App *c = cmd->add_subcommand("sensors", "Temperatures and fan speed");
+    psu_arg(c, psu);
     on_run(ctx, c, kPsuPlugin, [psu](const Plugin &p, Report &r) {
         PSU_SENSORS s{};
         s.ubPsuNo = static_cast<uint8_t>(*psu);
@@ -129,7 +132,7 @@ void add_psu(CLI::App &app, Context &ctx) {
     });
 
     c = cmd->add_subcommand("watts", "Volts, amperes and watts of the input or output side");
-    psu_arg(c);
+    psu_arg(c, psu);
     c->add_option("side", *side, "in or out")->required()->check(one_of({"in", "out"}));
     on_run(ctx, c, kPsuPlugin, [psu, side](const Plugin &p, Report &r) {
         PSU_WATTS w{};
@@ -161,6 +164,16 @@ void add_psu(CLI::App &app, Context &ctx) {
                                 "watts are not decoded; psuprobe " + std::to_string(*psu) +
                                 " -wo reads them right");
     });
+}
+
+} // namespace
+
+void add_psu(CLI::App &app, Context &ctx) {
+    auto psu = std::make_shared<int>(1);
+    CLI::App *cmd = app.add_subcommand("psu", "PMBus power supplies");
+    cmd->require_subcommand(1);
+    add_identity(cmd, ctx, psu);
+    add_readings(cmd, ctx, psu);
 }
 
 } // namespace zrqctl

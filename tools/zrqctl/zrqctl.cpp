@@ -10,13 +10,8 @@
 
 namespace {
 
-int run(int argc, char **argv) {
-    zrqctl::Context ctx;
-    // Known before parsing, so that an argument error comes as JSON too.
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) == "--json") ctx.json = true;
-    CLI::App app{"zrqctl: reach the zrq4470's LAN bypass modules, LCD module, power supplies "
-                 "and hardware monitor through their plug-ins"};
+// The command line: the global options, then each area's commands.
+void describe(CLI::App &app, zrqctl::Context &ctx) {
     app.require_subcommand(1);
     // The global options are taken after the area and the command too (zrqctl lbp list --json).
     app.fallthrough();
@@ -34,6 +29,16 @@ int run(int argc, char **argv) {
     zrqctl::add_psu(app, ctx);
     zrqctl::add_hwm(app, ctx);
     zrqctl::add_board(app, ctx);
+}
+
+int run(int argc, char **argv) {
+    zrqctl::Context ctx;
+    // Known before parsing, so that an argument error comes as JSON too.
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--json") ctx.json = true;
+    CLI::App app{"zrqctl: reach the zrq4470's LAN bypass modules, LCD module, power supplies "
+                 "and hardware monitor through their plug-ins"};
+    describe(app, ctx);
 
     try {
         app.parse(argc, argv);
