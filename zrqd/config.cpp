@@ -125,7 +125,8 @@ void keys(const Reader &r, const Json &j, const std::string &where, KeyMap &map)
 
 } // namespace
 
-Config parse_config(const std::string &path, const std::string &text) {
+// The text as JSON, or the place where it stops being JSON.
+static Json parse_json(const std::string &path, const std::string &text) {
     Json doc;
     try {
         doc = Json::parse(text);
@@ -145,6 +146,40 @@ Config parse_config(const std::string &path, const std::string &text) {
     } catch (const Json::exception &) {
         throw ConfigError(path + ": not valid JSON (a number out of range)");
     }
+    return doc;
+}
+
+// The "panel" object.
+static void panel_section(const std::string &path, const Json &j, const std::string &where,
+                          Config::Panel &p) {
+    const Reader r(path, where);
+
+    r.object(
+        j,
+        {
+            {"enabled", [&](const Json &v, const std::string &x) { p.enabled = r.boolean(v, x); }},
+            {"port", [&](const Json &v, const std::string &x) { p.port = r.text(v, x, 4096); }},
+            {"key_pause_ms",
+             [&](const Json &v, const std::string &x) {
+                 p.key_pause_ms = r.whole(v, x, 0, 10000);
+             }},
+            {"rotate_after_s",
+             [&](const Json &v, const std::string &x) {
+                 p.rotate_after_s = r.whole(v, x, 0, 86400);
+             }},
+            {"dim_after_s",
+             [&](const Json &v, const std::string &x) { p.dim_after_s = r.whole(v, x, 0, 86400); }},
+            {"brightness",
+             [&](const Json &v, const std::string &x) { p.brightness = r.whole(v, x, 1, 8); }},
+            {"dim_brightness",
+             [&](const Json &v, const std::string &x) { p.dim_brightness = r.whole(v, x, 1, 8); }},
+            {"keys",
+             [&](const Json &v, const std::string &x) { keys(Reader(path, x), v, x, p.keys); }},
+        });
+}
+
+Config parse_config(const std::string &path, const std::string &text) {
+    const Json doc = parse_json(path, text);
     Config c;
     const Reader top(path, "");
     top.object(
@@ -163,41 +198,7 @@ Config parse_config(const std::string &path, const std::string &text) {
             {"maxslots",
              [&](const Json &j, const std::string &w) { c.maxslots = top.whole(j, w, 0, 8); }},
             {"panel",
-             [&](const Json &j, const std::string &w) {
-                 const Reader r(path, w);
-                 auto &p = c.panel;
-                 r.object(
-                     j, {
-                            {"enabled", [&](const Json &v,
-                                            const std::string &x) { p.enabled = r.boolean(v, x); }},
-                            {"port", [&](const Json &v,
-                                         const std::string &x) { p.port = r.text(v, x, 4096); }},
-                            {"key_pause_ms",
-                             [&](const Json &v, const std::string &x) {
-                                 p.key_pause_ms = r.whole(v, x, 0, 10000);
-                             }},
-                            {"rotate_after_s",
-                             [&](const Json &v, const std::string &x) {
-                                 p.rotate_after_s = r.whole(v, x, 0, 86400);
-                             }},
-                            {"dim_after_s",
-                             [&](const Json &v, const std::string &x) {
-                                 p.dim_after_s = r.whole(v, x, 0, 86400);
-                             }},
-                            {"brightness",
-                             [&](const Json &v, const std::string &x) {
-                                 p.brightness = r.whole(v, x, 1, 8);
-                             }},
-                            {"dim_brightness",
-                             [&](const Json &v, const std::string &x) {
-                                 p.dim_brightness = r.whole(v, x, 1, 8);
-                             }},
-                            {"keys",
-                             [&](const Json &v, const std::string &x) {
-                                 keys(Reader(path, x), v, x, p.keys);
-                             }},
-                        });
-             }},
+             [&](const Json &j, const std::string &w) { panel_section(path, j, w, c.panel); }},
         });
     if (c.panel.dim_after_s != 0 && c.panel.rotate_after_s != 0 &&
         c.panel.dim_after_s < c.panel.rotate_after_s)

@@ -26,28 +26,8 @@ zrqd::Config configuration(const std::string &path, bool named) {
     return zrqd::Config{};
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    CLI::App app{"zrqd: the zrq4470's front panel (LCD module and keypad) and its Prometheus "
-                 "metrics, on the board-support plug-ins"};
-    std::string path = kDefaultConfig;
-    auto *opt =
-        app.add_option("--config", path, "Configuration file (JSON)")->capture_default_str();
-    app.set_version_flag("--version", "zrqd " ZRQ_VERSION);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion &e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError &e) {
-        // One line in our words, and the status of any unusable configuration.
-        std::cerr << "zrqd: " << zrqhost::in_our_words(app, e) << " (run with --help for more)\n";
-        return 2;
-    }
-    const bool named = opt->count() > 0;
-
+// Runs the service until SIGTERM or SIGINT, reloading on SIGHUP; the exit status.
+int serve(const std::string &path, bool named) {
     // Signals are taken by this thread alone, by sigwait: blocked before any thread starts.
     sigset_t signals;
     sigemptyset(&signals);
@@ -90,4 +70,29 @@ int main(int argc, char **argv) {
         zrqd::log(zrqd::Level::Error, e.what());
         return 1;
     }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"zrqd: the zrq4470's front panel (LCD module and keypad) and its Prometheus "
+                 "metrics, on the board-support plug-ins"};
+    std::string path = kDefaultConfig;
+    auto *opt =
+        app.add_option("--config", path, "Configuration file (JSON)")->capture_default_str();
+    app.set_version_flag("--version", "zrqd " ZRQ_VERSION);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        // One line in our words, and the status of any unusable configuration.
+        std::cerr << "zrqd: " << zrqhost::in_our_words(app, e) << " (run with --help for more)\n";
+        return 2;
+    }
+    const bool named = opt->count() > 0;
+
+    return serve(path, named);
 }

@@ -120,10 +120,14 @@ void hwm(Writer &w, const Snapshot &s) {
     if (s.case_ok) w.sample({}, s.case_open ? 1 : 0);
 }
 
-void psus(Writer &w, const Snapshot &s) {
-    auto each = [&](auto &&pick) {
-        for (int n = 1; n <= kPsus; ++n) pick(s.psu[n - 1], str(n));
-    };
+// `pick` for each supply, with its number as a label value.
+template <typename Pick> void each_psu(const Snapshot &s, Pick &&pick) {
+    for (int n = 1; n <= kPsus; ++n) pick(s.psu[n - 1], str(n));
+}
+
+// What each supply is and says of itself: presence, identity, status word.
+void psu_identity(Writer &w, const Snapshot &s) {
+    auto each = [&](auto &&pick) { each_psu(s, pick); };
     w.family("zrq_psu_present", "gauge", "1 when the power supply answers on the SMBus.");
     if (s.psu_query_ok)
         each([&](const PsuData &p, const std::string &n) {
@@ -151,6 +155,11 @@ void psus(Writer &w, const Snapshot &s) {
             w.sample({{"psu", n}, {"bit", str(b)}, {"name", zrqhost::kStatusBits[b]}},
                      (p.status >> b) & 1);
     });
+}
+
+// Each supply's readings: both sides, temperatures, fan.
+void psu_readings(Writer &w, const Snapshot &s) {
+    auto each = [&](auto &&pick) { each_psu(s, pick); };
     struct Side {
         const char *name, *help;
         bool out;
@@ -276,7 +285,8 @@ std::string render_metrics(const Snapshot &s) {
              "When the last poll cycle ended, in seconds since the epoch.");
     if (s.cycle) w.sample({}, s.finished_unix_s);
     hwm(w, s);
-    psus(w, s);
+    psu_identity(w, s);
+    psu_readings(w, s);
     slots(w, s);
     return w.take();
 }

@@ -262,6 +262,70 @@ std::string Panel::page_name() const {
     return "";
 }
 
+// A supply's page.
+Screen Panel::psu_page(const Snapshot &s, const Page &p) const {
+    const PsuData &d = s.psu[p.index - 1];
+    Fields f = {{"n", std::to_string(p.index)}};
+    if (!s.loaded[kPsu] || !s.psu_query_ok) {
+        f.insert(f.end(), {{"state", "no reply"}, {"detail", "PSUs unreadable"}, {"watts", ""}});
+    } else if (!d.present) {
+        f.insert(f.end(), {{"state", "absent"}, {"detail", ""}, {"watts", ""}});
+    } else {
+        const bool fault = d.status_ok && d.status != 0;
+        const std::string in = d.in_ok ? "in " + watts(d.in.fWatts) : "in ?";
+        // Output watts are volts times amperes: nothing for a maker whose volts are
+        // misread.
+        const std::string out = !d.out_ok || d.vout_unreadable ? "" : " out " + watts(d.out.fWatts);
+        f.insert(f.end(), {{"state", !d.status_ok ? "status ?"
+                                     : fault      ? "FAULT"
+                                                  : "OK"},
+                           {"detail", fault ? fault_names(d.status) : in},
+                           {"watts", fault         ? ""
+                                     : out.empty() ? ""
+                                                   : out.substr(1)}});
+    }
+    return render(kPsuLayout, f);
+}
+
+// A slot's bypass page.
+Screen Panel::bypass_page(const Snapshot &s, const Page &p) const {
+    const SlotData &d = s.slots[p.index];
+    std::string marks;
+    int count = 0;
+    for (int pair = 1; pair <= 8; ++pair) {
+        if (!((d.info.ubRuntime_Pairs >> (pair - 1)) & 1)) continue;
+        const bool on = (d.pairs.ubRuntime_PairsBypass >> (pair - 1)) & 1;
+        marks += on ? 'B' : '-';
+        count += on;
+    }
+    return render(kBypass, {{"slot", std::to_string(p.index)},
+                            {"count", std::to_string(count) + "/" + std::to_string(marks.size())},
+                            {"pairs", marks.empty() ? "none" : marks}});
+}
+
+// A list page: two readings from its first item on.
+Screen Panel::list_page(const Snapshot &s, const Page &p) const {
+    Fields f;
+    int shown = 0;
+    for (int item = p.index; item < HWMID_TOTAL && shown < 2; ++item) {
+        const HwmItem &it = s.hwm[item];
+        if (!it.ok || (p.kind == Kind::Temps ? !is_temperature(item) : !is_fan(item))) continue;
+        ++shown;
+        const auto &u = zrqhost::unit_of(item);
+        char value[24];
+        if (&u == &zrqhost::kRpm)
+            std::snprintf(value, sizeof value, "%lld rpm", it.raw);
+        else
+            std::snprintf(value, sizeof value, "%.1f C", static_cast<double>(it.raw) / u.scale);
+        f.push_back({"name" + std::to_string(shown), it.name});
+        f.push_back({"value" + std::to_string(shown), value});
+    }
+    for (; shown < 2; ++shown)
+        f.insert(f.end(), {{"name" + std::to_string(shown + 1), ""},
+                           {"value" + std::to_string(shown + 1), ""}});
+    return render(kList, f);
+}
+
 Screen Panel::screen() const {
     if (!alerts_.empty()) {
         const Alert &a = alerts_.front();
@@ -298,66 +362,9 @@ Screen Panel::screen() const {
     if (!snap_ || snap_->cycle == 0)
         return render(kNothing, {{"title", settings_.name}, {"why", "reading..."}});
     const Snapshot &s = *snap_;
-    if (p.kind == Kind::Psu) {
-        const PsuData &d = s.psu[p.index - 1];
-        Fields f = {{"n", std::to_string(p.index)}};
-        if (!s.loaded[kPsu] || !s.psu_query_ok) {
-            f.insert(f.end(),
-                     {{"state", "no reply"}, {"detail", "PSUs unreadable"}, {"watts", ""}});
-        } else if (!d.present) {
-            f.insert(f.end(), {{"state", "absent"}, {"detail", ""}, {"watts", ""}});
-        } else {
-            const bool fault = d.status_ok && d.status != 0;
-            const std::string in = d.in_ok ? "in " + watts(d.in.fWatts) : "in ?";
-            // Output watts are volts times amperes: nothing for a maker whose volts are
-            // misread.
-            const std::string out =
-                !d.out_ok || d.vout_unreadable ? "" : " out " + watts(d.out.fWatts);
-            f.insert(f.end(), {{"state", !d.status_ok ? "status ?"
-                                         : fault      ? "FAULT"
-                                                      : "OK"},
-                               {"detail", fault ? fault_names(d.status) : in},
-                               {"watts", fault         ? ""
-                                         : out.empty() ? ""
-                                                       : out.substr(1)}});
-        }
-        return render(kPsuLayout, f);
-    }
-    if (p.kind == Kind::Bypass) {
-        const SlotData &d = s.slots[p.index];
-        std::string marks;
-        int count = 0;
-        for (int pair = 1; pair <= 8; ++pair) {
-            if (!((d.info.ubRuntime_Pairs >> (pair - 1)) & 1)) continue;
-            const bool on = (d.pairs.ubRuntime_PairsBypass >> (pair - 1)) & 1;
-            marks += on ? 'B' : '-';
-            count += on;
-        }
-        return render(kBypass,
-                      {{"slot", std::to_string(p.index)},
-                       {"count", std::to_string(count) + "/" + std::to_string(marks.size())},
-                       {"pairs", marks.empty() ? "none" : marks}});
-    }
-    // A list page: two readings from its first item on.
-    Fields f;
-    int shown = 0;
-    for (int item = p.index; item < HWMID_TOTAL && shown < 2; ++item) {
-        const HwmItem &it = s.hwm[item];
-        if (!it.ok || (p.kind == Kind::Temps ? !is_temperature(item) : !is_fan(item))) continue;
-        ++shown;
-        const auto &u = zrqhost::unit_of(item);
-        char value[24];
-        if (&u == &zrqhost::kRpm)
-            std::snprintf(value, sizeof value, "%lld rpm", it.raw);
-        else
-            std::snprintf(value, sizeof value, "%.1f C", static_cast<double>(it.raw) / u.scale);
-        f.push_back({"name" + std::to_string(shown), it.name});
-        f.push_back({"value" + std::to_string(shown), value});
-    }
-    for (; shown < 2; ++shown)
-        f.insert(f.end(), {{"name" + std::to_string(shown + 1), ""},
-                           {"value" + std::to_string(shown + 1), ""}});
-    return render(kList, f);
+    if (p.kind == Kind::Psu) return psu_page(s, p);
+    if (p.kind == Kind::Bypass) return bypass_page(s, p);
+    return list_page(s, p);
 }
 
 } // namespace zrqd

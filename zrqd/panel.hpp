@@ -68,6 +68,9 @@ class Panel {
 
     std::vector<Page> pages() const;
     Page current() const;
+    Screen psu_page(const Snapshot &s, const Page &p) const;
+    Screen bypass_page(const Snapshot &s, const Page &p) const;
+    Screen list_page(const Snapshot &s, const Page &p) const;
     void move(int step);
     int next_pair(int from, int step) const;
     bool bypassed(int slot, int pair) const;

@@ -296,101 +296,98 @@ Key Service::read_key(const KeyMap &map) {
     return Key::None;
 }
 
+Config Service::config_now() const {
+    std::lock_guard lock(config_mutex_);
+    return config_;
+}
+
+// Opens the LCD when it is due; a module that does not answer is tried again every 10 s,
+// said once.
+void Service::try_open(const Config &c, bool &said, double &next_try) {
+    const std::string port = c.panel.port.empty() ? std::string("/dev/ttyS1") : c.panel.port;
+    if (open_lcd(c)) {
+        log(Level::Info, "front panel on " + port);
+        said = false;
+        return;
+    }
+    if (!said && lcm_)
+        log(Level::Warning, "no LCD module answers on " + port +
+                                " (or another program holds it); trying again every 10 s");
+    said = true;
+    next_try = now_s() + 10;
+}
+
+// The bypass action the panel asked for; its result once the poller has read it back.
+void Service::act(const BypassRequest &request, const Config &c, uint64_t &seen, Screen &screen) {
+    int r = ERR_NotSupport;
+    if (hw_.loaded(kLbp)) {
+        std::lock_guard bus(hw_.bus);
+        r = hw_.lbp_set_pair(static_cast<uint8_t>(request.slot), static_cast<uint8_t>(request.pair),
+                             request.enable ? 1 : 0, static_cast<uint16_t>(c.maxslots));
+    }
+    log(r == 0 ? Level::Notice : Level::Warning,
+        "panel: pair " + std::to_string(request.pair) + " of slot " + std::to_string(request.slot) +
+            (request.enable ? " into bypass: " : " out of bypass: ") +
+            (r == 0 ? "done" : zrqhost::status_text(r, zrqhost::Origin::SmbusLibrary)));
+    poller_->poke();
+    poller_->wait_cycle(poller_->latest()->cycle, 5000);
+    std::lock_guard lock(panel_mutex_);
+    panel_.update(poller_->latest());
+    seen = poller_->latest()->cycle;
+    panel_.done(request, r);
+    screen = panel_.screen();
+}
+
+// One turn of the open panel: a key read, the pages brought up to date, the screen and light
+// shown.
+void Service::panel_turn(const Config &c, uint64_t &seen, double &next_try) {
+    const Key k = read_key(c.panel.keys);
+    if (key_failures_ >= 3) {
+        log(Level::Warning, "the LCD module stopped answering; reopening it");
+        close_lcd(c);
+        next_try = now_s() + 1;
+        return;
+    }
+    const auto snap = poller_->latest();
+    std::optional<BypassRequest> request;
+    Screen screen;
+    bool lit;
+    {
+        std::lock_guard lock(panel_mutex_);
+        if (snap->cycle != seen) {
+            panel_.update(snap);
+            seen = snap->cycle;
+        }
+        request = panel_.key(k, now_s());
+        panel_.tick(now_s(), system_uptime());
+        screen = panel_.screen();
+        lit = panel_.lit();
+    }
+    if (request) act(*request, c, seen, screen);
+    if (lit != shown_lit_) {
+        const int level = lit ? c.panel.brightness : c.panel.dim_brightness;
+        if (LCM(_brdPVQ_LCM_Brightness)(static_cast<unsigned char>(level)) == 0)
+            shown_lit_ = lit;
+        else
+            poller_->count_failure(kLcm);
+    }
+    show(screen);
+}
+
 void Service::panel_loop() {
     uint64_t seen = 0;
     bool said = false;
     double next_try = 0;
     for (;;) {
-        Config c;
-        {
-            std::lock_guard lock(config_mutex_);
-            c = config_;
-        }
-        int pause_ms = c.panel.key_pause_ms;
-        if (!lcd_open_ && !lcm_missing_ && now_s() >= next_try) {
-            if (open_lcd(c)) {
-                log(Level::Info,
-                    "front panel on " +
-                        (c.panel.port.empty() ? std::string("/dev/ttyS1") : c.panel.port));
-                said = false;
-            } else {
-                if (!said && lcm_)
-                    log(Level::Warning,
-                        "no LCD module answers on " +
-                            (c.panel.port.empty() ? std::string("/dev/ttyS1") : c.panel.port) +
-                            " (or another program holds it); trying again every 10 s");
-                said = true;
-                next_try = now_s() + 10;
-            }
-        }
-        if (lcd_open_) {
-            const Key k = read_key(c.panel.keys);
-            if (key_failures_ >= 3) {
-                log(Level::Warning, "the LCD module stopped answering; reopening it");
-                close_lcd(c);
-                next_try = now_s() + 1;
-            } else {
-                const auto snap = poller_->latest();
-                std::optional<BypassRequest> request;
-                Screen screen;
-                bool lit;
-                {
-                    std::lock_guard lock(panel_mutex_);
-                    if (snap->cycle != seen) {
-                        panel_.update(snap);
-                        seen = snap->cycle;
-                    }
-                    request = panel_.key(k, now_s());
-                    panel_.tick(now_s(), system_uptime());
-                    screen = panel_.screen();
-                    lit = panel_.lit();
-                }
-                if (request) {
-                    int r = ERR_NotSupport;
-                    if (hw_.loaded(kLbp)) {
-                        std::lock_guard bus(hw_.bus);
-                        r = hw_.lbp_set_pair(static_cast<uint8_t>(request->slot),
-                                             static_cast<uint8_t>(request->pair),
-                                             request->enable ? 1 : 0,
-                                             static_cast<uint16_t>(c.maxslots));
-                    }
-                    log(r == 0 ? Level::Notice : Level::Warning,
-                        "panel: pair " + std::to_string(request->pair) + " of slot " +
-                            std::to_string(request->slot) +
-                            (request->enable ? " into bypass: " : " out of bypass: ") +
-                            (r == 0 ? "done"
-                                    : zrqhost::status_text(r, zrqhost::Origin::SmbusLibrary)));
-                    // The change shows once the poller has read it back.
-                    poller_->poke();
-                    poller_->wait_cycle(poller_->latest()->cycle, 5000);
-                    std::lock_guard lock(panel_mutex_);
-                    panel_.update(poller_->latest());
-                    seen = poller_->latest()->cycle;
-                    panel_.done(*request, r);
-                    screen = panel_.screen();
-                }
-                if (lit != shown_lit_) {
-                    const int level = lit ? c.panel.brightness : c.panel.dim_brightness;
-                    if (LCM(_brdPVQ_LCM_Brightness)(static_cast<unsigned char>(level)) == 0)
-                        shown_lit_ = lit;
-                    else
-                        poller_->count_failure(kLcm);
-                }
-                show(screen);
-            }
-        } else {
-            pause_ms = 200;
-        }
+        const Config c = config_now();
+        if (!lcd_open_ && !lcm_missing_ && now_s() >= next_try) try_open(c, said, next_try);
+        if (lcd_open_) panel_turn(c, seen, next_try);
+        const int pause_ms = lcd_open_ ? c.panel.key_pause_ms : 200;
         std::unique_lock lock(wake_mutex_);
         if (wake_.wait_for(lock, std::chrono::milliseconds(pause_ms), [this] { return stopping_; }))
             break;
     }
-    Config last;
-    {
-        std::lock_guard lock(config_mutex_);
-        last = config_;
-    }
-    close_lcd(last);
+    close_lcd(config_now());
     lcm_.reset();
 }
 

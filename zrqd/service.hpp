@@ -44,6 +44,10 @@ class Service {
   private:
     struct Http;
     void panel_loop();
+    Config config_now() const;
+    void try_open(const Config &c, bool &said, double &next_try);
+    void panel_turn(const Config &c, uint64_t &seen, double &next_try);
+    void act(const BypassRequest &request, const Config &c, uint64_t &seen, Screen &screen);
     // The panel thread's calls, with the configuration it read last (a reload may change the
     // service's own copy meanwhile).
     bool open_lcd(const Config &c);
