@@ -18,6 +18,7 @@
 #include <thread>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -111,7 +112,11 @@ TEST(ZrqdConfig, AFileThatCannotBeUsedIsRefusedInOneLineNamingThePlace) {
         {"{\n  \"listen\": 9470\n}", "c.json: at /listen: must be a string, not 9470"},
         {"{\n  \"name\": \"x\",\n  oops\n}", "c.json: line 3, column 3: not valid JSON"},
         {"", "c.json: line 1, column 1: not valid JSON"},
-        {"[]", "c.json: at the top: must be an object, not []"},
+        {"[]", "c.json: at the top: must be an object, not an array"},
+        {R"({"name": "a", "panel": {}, "name": "b"})",
+         "c.json: the key \"name\" is given twice in one object"},
+        {R"({"panel": [[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]})",
+         "c.json: nests deeper than 16 levels, which no configuration does"},
         {R"({"listen": "localhost"})",
          "c.json: at /listen: must be host:port (127.0.0.1:9470), not \"localhost\""},
         {R"({"listen": "127.0.0.1:65536"})",
@@ -151,13 +156,24 @@ TEST(ZrqdConfig, AFileThatCannotBeUsedIsRefusedInOneLineNamingThePlace) {
             EXPECT_EQ(std::string(e.what()), c.want) << c.text;
         }
     }
-    try {
-        zrqd::load_config("/nonexistent/zrqd.json");
-        ADD_FAILURE() << "a missing file was accepted";
-    } catch (const zrqd::ConfigError &e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "/nonexistent/zrqd.json: cannot be read: No such file or directory");
+    // Files that are no configuration: said what they are, a FIFO without waiting for a writer.
+    const std::string fifo = test_temp_path("zrqd-fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> files[] = {
+        {"/nonexistent/zrqd.json", ": cannot be read: No such file or directory"},
+        {"/", ": is a directory, not a configuration file"},
+        {fifo, ": is a FIFO, not a configuration file"},
+        {"/dev/zero", ": is a device or socket, not a configuration file"},
+    };
+    for (const auto &[file, why] : files) {
+        try {
+            zrqd::load_config(file);
+            ADD_FAILURE() << file << " was accepted";
+        } catch (const zrqd::ConfigError &e) {
+            EXPECT_EQ(std::string(e.what()), file + why);
+        }
     }
+    std::filesystem::remove(fifo);
 }
 
 // ---- The panel's pages and keys, on a clock of the test's own ---------------------------

@@ -5,10 +5,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <functional>
 #include <map>
-#include <sstream>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace zrqd {
 namespace {
@@ -78,8 +81,15 @@ class Reader {
         return s;
     }
 
+    // A value as a message shows it: objects and arrays by their kind, strings cut, so that
+    // no message walks a whole value.
     static std::string shown(const Json &j) {
-        std::string s = j.dump(-1, ' ', true, Json::error_handler_t::replace);
+        if (j.is_object()) return "an object";
+        if (j.is_array()) return "an array";
+        const Json cut = j.is_string() && j.get_ref<const std::string &>().size() > 40
+                             ? Json(j.get_ref<const std::string &>().substr(0, 40))
+                             : j;
+        std::string s = cut.dump(-1, ' ', true, Json::error_handler_t::replace);
         return s.size() > 40 ? s.substr(0, 37) + "..." : s;
     }
 
@@ -127,9 +137,46 @@ void keys(const Reader &r, const Json &j, const std::string &where, KeyMap &map)
 
 // The text as JSON, or the place where it stops being JSON.
 static Json parse_json(const std::string &path, const std::string &text) {
+    // Nesting is bounded before parsing: a document of 100,000 levels would take the stack
+    // with it. Nothing the configuration holds nests deeper than three.
+    constexpr int kMaxDepth = 16;
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if ((c == '{' || c == '[') && ++depth > kMaxDepth) {
+            throw ConfigError(path + ": nests deeper than " + std::to_string(kMaxDepth) +
+                              " levels, which no configuration does");
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    // A key given twice in one object is refused, as the platform description refuses it,
+    // rather than settled silently (the last wins).
+    std::vector<std::set<std::string>> seen;
+    std::string twice;
+    const Json::parser_callback_t no_duplicates = [&](int, Json::parse_event_t event,
+                                                      Json &parsed) {
+        if (event == Json::parse_event_t::object_start) seen.emplace_back();
+        if (event == Json::parse_event_t::object_end && !seen.empty()) seen.pop_back();
+        if (event == Json::parse_event_t::key && !seen.empty() &&
+            !seen.back().insert(parsed.get<std::string>()).second && twice.empty())
+            twice = parsed.get<std::string>();
+        return true;
+    };
     Json doc;
     try {
-        doc = Json::parse(text);
+        doc = Json::parse(text, no_duplicates);
+        if (!twice.empty())
+            throw ConfigError(path + ": the key \"" + printable(twice) +
+                              "\" is given twice in one object");
     } catch (const Json::parse_error &e) {
         // The byte where parsing stopped, as a line and a column.
         size_t line = 1, column = 1;
@@ -207,13 +254,41 @@ Config parse_config(const std::string &path, const std::string &text) {
     return c;
 }
 
+// The file as the platform description is read: a regular file only (a FIFO would block the
+// start or a reload, a device would never end), opened without waiting, at most 1 MiB.
+std::string host_port(const std::string &host, int port) {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+           std::to_string(port);
+}
+
 Config load_config(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
-    return parse_config(path, text.str());
+    constexpr size_t kMax = 1u << 20;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
+    struct stat st {};
+    std::string why, text;
+    if (::fstat(fd, &st) != 0)
+        why = std::string("cannot be read: ") + std::strerror(errno);
+    else if (S_ISDIR(st.st_mode))
+        why = "is a directory, not a configuration file";
+    else if (S_ISFIFO(st.st_mode))
+        why = "is a FIFO, not a configuration file";
+    else if (!S_ISREG(st.st_mode))
+        why = "is a device or socket, not a configuration file";
+    while (why.empty() && text.size() <= kMax) {
+        char buf[8192];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            why = std::string("cannot be read: ") + std::strerror(errno);
+        else
+            text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (why.empty() && text.size() > kMax) why = "is larger than 1 MiB";
+    if (!why.empty()) throw ConfigError(path + ": " + why);
+    return parse_config(path, text);
 }
 
 } // namespace zrqd

@@ -41,6 +41,16 @@ class ConfigError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The `listen` value cannot be served (a host the resolver refuses, an address in use): a
+// configuration that cannot be used, found at start.
+class ListenError : public ConfigError {
+  public:
+    using ConfigError::ConfigError;
+};
+
+// "host:port" as a URL has it: an IPv6 address in brackets.
+std::string host_port(const std::string &host, int port);
+
 // The configuration in `text`; `path` names the file in messages. Throws ConfigError.
 Config parse_config(const std::string &path, const std::string &text);
 // The configuration in the file at `path`; throws ConfigError when it cannot be read.

@@ -63,6 +63,9 @@ int serve(const std::string &path, bool named) {
             zrqd::log(zrqd::Level::Notice, "stopped");
             return 0;
         }
+    } catch (const zrqd::ListenError &e) {
+        zrqd::log(zrqd::Level::Error, path + ": at /listen: " + e.what());
+        return 2;
     } catch (const zrqd::ConfigError &e) {
         zrqd::log(zrqd::Level::Error, e.what());
         return 2;

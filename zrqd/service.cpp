@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include <ctime>
+#include <netdb.h>
 #include <unistd.h>
 
 namespace zrqd {
@@ -61,12 +62,21 @@ struct Service::Http {
             res.set_content("zrqd: the zrq4470's metrics are at /metrics, its health at /healthz\n",
                             "text/plain");
         });
+        // The host resolved first, so that a refusal is said as the resolver's, not as the
+        // errno some earlier call left.
+        addrinfo hints{}, *found = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_PASSIVE;
+        if (const int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &found); r != 0)
+            throw ListenError("the host \"" + host + "\" cannot be resolved: " + ::gai_strerror(r));
+        ::freeaddrinfo(found);
+        errno = 0;
         port = wanted == 0                         ? server.bind_to_any_port(host)
                : server.bind_to_port(host, wanted) ? wanted
                                                    : -1;
         if (port < 0)
-            throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(wanted) +
-                                     ": " + std::strerror(errno));
+            throw ListenError("cannot listen on " + host_port(host, wanted) + ": " +
+                              (errno != 0 ? std::strerror(errno) : "the address cannot be bound"));
         thread = std::thread([this] { server.listen_after_bind(); });
     }
     ~Http() {
@@ -100,8 +110,7 @@ void Service::start() {
     poller_->start();
     http_ = std::make_unique<Http>(*poller_, config_.listen_host, config_.listen_port);
     port_ = http_->port;
-    log(Level::Info,
-        "metrics on http://" + config_.listen_host + ":" + std::to_string(port_) + "/metrics");
+    log(Level::Info, "metrics on http://" + host_port(config_.listen_host, port_) + "/metrics");
     if (config_.panel.enabled) {
         {
             std::lock_guard lock(wake_mutex_);
@@ -139,8 +148,8 @@ void Service::reload(const Config &c) {
             auto next = std::make_unique<Http>(*poller_, c.listen_host, c.listen_port);
             http_ = std::move(next);
             port_ = http_->port;
-            log(Level::Info, "metrics now on http://" + c.listen_host + ":" +
-                                 std::to_string(port_) + "/metrics");
+            log(Level::Info,
+                "metrics now on http://" + host_port(c.listen_host, port_) + "/metrics");
         } catch (const std::exception &e) {
             log(Level::Error, std::string(e.what()) + "; still on port " + std::to_string(port_));
         }
