@@ -77,6 +77,33 @@ std::string not_a_terminal(const std::string &port) {
     return tty ? "" : port + " is a device that is no terminal, not a serial port";
 }
 
+CaseOpen read_case_open() {
+    CaseOpen c;
+    void *io = dlopen("libpvqio.so", RTLD_NOW | RTLD_NOLOAD);
+    if (io == nullptr) {
+        c.why = "the I/O library libpvqio.so is not loaded";
+        return c;
+    }
+    using Get = int (*)(int *);
+    const auto get = reinterpret_cast<Get>(dlsym(io, "_pvqio_get_caseopen"));
+    // A value no library writes: an unwritten flag is known as such.
+    constexpr int kUnwritten = 0x5A5A5A5A;
+    int flag = kUnwritten;
+    const int r = get ? get(&flag) : ENOSYS;
+    dlclose(io);
+    if (r != 0) {
+        c.why = "libpvqio cannot read it: " +
+                (errno_name(r).empty() ? "code " + std::to_string(r) : errno_name(r)) + " " +
+                std::strerror(r < 0 ? -r : r);
+    } else if (flag == kUnwritten) {
+        c.why = "libpvqio reported success but gave no flag";
+    } else {
+        c.known = true;
+        c.open = flag != 0;
+    }
+    return c;
+}
+
 std::string status_name(int code) {
     static const char *const kNames[] = {"ERR_Success",      "ERR_Error",        "ERR_OpenFail",
                                          "ERR_NotOpened",    "ERR_InvalidParam", "ERR_NotSupport",

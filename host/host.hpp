@@ -71,6 +71,16 @@ const Unit &unit_of(int item);
 // STATUS_WORD bits as the PMBus standard names them, bit 0 first.
 extern const char *const kStatusBits[16];
 
+// The chassis-intrusion flag as the I/O library gives it, asked directly: the hardware monitor
+// plug-in reads a failure of the library as "closed", and a host must never repeat that. The
+// library found through the hardware monitor plug-in, which has loaded it already.
+struct CaseOpen {
+    bool known = false; // the library wrote the flag and said it succeeded
+    bool open = false;
+    std::string why; // when not known
+};
+CaseOpen read_case_open();
+
 // Makers whose supplies report READ_VOUT in LINEAR11, which the PSU plug-in decodes as
 // LINEAR16: its output volts (and the watts made of them) mean nothing for their supplies.
 bool vout_in_linear11(const std::string &manufacturer);

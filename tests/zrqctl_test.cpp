@@ -221,6 +221,9 @@ TEST_F(Zrqctl, WithNoBusAndNoHwmonNothingIsPassedOffAsARead) {
          "SMBus adapter could be had"},
         {{"hwm", "table"}, "no sensor could be read"},
         {{"hwm", "table"}, "libpvqio: no hwmon chip \"coretemp\""},
+        // No hardware monitor is no closed case.
+        {{"hwm", "caseopen"}, "the case-open flag is unknown: libpvqio cannot read it"},
+        {{"hwm", "caseopen-clear"}, "the flag could not be read back after clearing"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);

@@ -1,5 +1,7 @@
 #include "poller.hpp"
 
+#include "host/host.hpp"
+
 #include "log.hpp"
 #include "metrics.hpp"
 
@@ -147,8 +149,12 @@ void Poller::read_hwm(Snapshot &s) {
         if (!it.ok && e != ENOENT && e != ENODATA) failed(kHwm);
     }
     unsigned char open = 0;
-    s.case_ok = hw_.hwm_case_open(&open) == ERR_Success;
-    s.case_open = s.case_ok && open != 0;
+    // The plug-in reads a library failure as closed: the flag is taken from the library, and
+    // unknown is no sample, counted as a failure.
+    const zrqhost::CaseOpen flag =
+        hw_.hwm_case_open(&open) == ERR_Success ? zrqhost::read_case_open() : zrqhost::CaseOpen{};
+    s.case_ok = flag.known;
+    s.case_open = flag.known && flag.open;
     if (!s.case_ok) failed(kHwm);
 }
 

@@ -194,12 +194,21 @@ void add_psus_and_case(CLI::App *cmd, Context &ctx, const HwmRef &a) {
            [](const Plugin &p, Report &r) {
                unsigned char open = 0;
                io_check("_brdPVQ_HWM_CaseOpenStatus", EXPORT(p, _brdPVQ_HWM_CaseOpenStatus)(&open));
-               r.field("case_open", open != 0, open ? "yes" : "no");
+               // The plug-in reads a library failure as closed: unknown is never "no".
+               const zrqhost::CaseOpen flag = zrqhost::read_case_open();
+               if (!flag.known) throw NothingRead("the case-open flag is unknown: " + flag.why);
+               r.field("case_open", flag.open, flag.open ? "yes" : "no");
            });
     on_run(ctx, cmd->add_subcommand("caseopen-clear", "Clear the chassis-intrusion flag"),
            kHwmPlugin, [](const Plugin &p, Report &r) {
                io_check("_brdPVQ_HWM_ClearCaseOpenStatus",
                         EXPORT(p, _brdPVQ_HWM_ClearCaseOpenStatus)());
+               // Done only when the flag reads clear afterwards.
+               const zrqhost::CaseOpen flag = zrqhost::read_case_open();
+               if (!flag.known)
+                   throw NothingRead("the flag could not be read back after clearing: " + flag.why);
+               if (flag.open)
+                   throw NothingRead("the chassis-intrusion flag is still open after clearing");
                r.done("chassis-intrusion flag cleared");
            });
 
