@@ -302,6 +302,11 @@ TEST(ZrqdPanel, AlertsHoldTheScreenUntilAKeyAcknowledgesEach) {
     gone->psu[1].present = false;
     panel.update(gone);
     EXPECT_EQ(panel.screen()[0], "! PSU2 gone         ");
+    panel.key(Key::Enter, 103);
+    // The bits latch until cleared: a second, different fault alerts too.
+    panel.update(appliance(0x8840 | 0x0004, true)); // VIN_UV besides
+    EXPECT_EQ(panel.page_name(), "alert");
+    EXPECT_EQ(panel.screen()[0], "! PSU1 fault        ");
 }
 
 TEST(ZrqdPanel, IdlePagesRotateAndTheLightDimsUntilAKey) {

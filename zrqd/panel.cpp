@@ -88,12 +88,14 @@ void Panel::update(std::shared_ptr<const Snapshot> snap) {
     for (int n = 1; n <= kPsus; ++n) {
         const PsuData &p = s.psu[n - 1];
         if (!s.psu_query_ok) continue;
-        const bool fault = p.present && p.status_ok && p.status != 0;
-        if (fault && !psu_fault_[n - 1])
-            alerts_.push_back({"PSU" + std::to_string(n) + " fault", fault_names(p.status)});
+        // PMBus status bits latch until cleared: a second fault after a first shows only as a
+        // bit that was not set at the last poll, and that alerts too.
+        const uint16_t bits = p.present && p.status_ok ? p.status : psu_bits_[n - 1];
+        if ((bits & ~psu_bits_[n - 1]) != 0)
+            alerts_.push_back({"PSU" + std::to_string(n) + " fault", fault_names(bits)});
         if (!p.present && psu_present_[n - 1])
             alerts_.push_back({"PSU" + std::to_string(n) + " gone", "no answer"});
-        psu_fault_[n - 1] = fault;
+        psu_bits_[n - 1] = p.present ? bits : 0;
         psu_present_[n - 1] = p.present;
     }
     if (s.case_ok) {

@@ -82,7 +82,8 @@ class Panel {
     BypassRequest choice_;
     std::string result_;
     std::deque<Alert> alerts_;
-    std::array<bool, kPsus> psu_fault_{}, psu_present_{};
+    std::array<uint16_t, kPsus> psu_bits_{}; // each supply's status word at the last poll
+    std::array<bool, kPsus> psu_present_{};
     bool case_open_ = false;
     bool lit_ = true;
     bool started_ = false;
