@@ -1,6 +1,7 @@
 // The platform libraries' backends over a virtual platform: the SMBus devices and the
 // hardware monitor, their state kept in the state file.
 #include "platform.hpp"
+#include "diagnostic.hpp"
 #include "platform_shared.hpp"
 
 #include "hwm_sim.hpp"
@@ -51,10 +52,9 @@ template <typename Fn> int PlatformBackend::locked(uint8_t addr, bool writes, Fn
     // that the next transfer starts from the same saved state and clock.
     if (!restore_bypass(*platform_, saved, now)) damaged = true;
     if (damaged && !said_damage_) {
-        std::fprintf(stderr,
-                     "libpvqsmb: %s: damaged (truncated, not JSON, or of the wrong sizes); what "
-                     "it lacks starts from the description\n",
-                     printable(store_.state_path()).c_str());
+        platform::say_line("libpvqsmb", printable(store_.state_path()) +
+                                            ": damaged (truncated, not JSON, or of the wrong "
+                                            "sizes); what it lacks starts from the description");
         said_damage_ = true;
     }
     int r = fn(platform_->bus());
@@ -66,11 +66,12 @@ template <typename Fn> int PlatformBackend::locked(uint8_t addr, bool writes, Fn
 int PlatformBackend::kept_or_said(int err) {
     if (err == 0) return 0;
     if (!said_ && !store_.problem().empty()) {
-        std::fprintf(stderr, "libpvqsmb: %s\n", printable(store_.problem()).c_str());
+        platform::say_line("libpvqsmb", printable(store_.problem()));
         said_ = true;
     } else if (!said_) {
-        std::fprintf(stderr, "libpvqsmb: %s: the platform's state cannot be kept: %s\n",
-                     printable(store_.state_path()).c_str(), std::strerror(err));
+        platform::say_line("libpvqsmb",
+                           printable(store_.state_path()) +
+                               ": the platform's state cannot be kept: " + std::strerror(err));
         said_ = true;
     }
     return -err;
@@ -153,10 +154,9 @@ class PlatformIoBackend : public pvqio::Backend {
   private:
     void say_if(bool damaged) {
         if (!damaged || said_damage_) return;
-        std::fprintf(stderr,
-                     "libpvqio: %s: damaged (truncated or not JSON); the case-open flag starts "
-                     "from the description\n",
-                     printable(store_.state_path()).c_str());
+        platform::say_line("libpvqio", printable(store_.state_path()) +
+                                           ": damaged (truncated or not JSON); the case-open "
+                                           "flag starts from the description");
         said_damage_ = true;
     }
 

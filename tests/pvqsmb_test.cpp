@@ -1,5 +1,6 @@
 // The SMBus library stand-in: forwarding to the installed backend, and the pieces of the
 // i2c-dev backend that do not need an adapter.
+#include "diagnostic.hpp"
 #include "i2cdev.hpp"
 #include "lbp_module.hpp"
 #include "iolib.h"
@@ -8,6 +9,7 @@
 #include "simbus.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <future>
 #include <chrono>
 #include <functional>
@@ -589,4 +591,31 @@ TEST(I2cDev, AFirmwareNamedSwitchIsFoundByItsAddressAndChannelNames) {
     EXPECT_EQ(bus.switch_slot(0xE6, 2), -ENODEV) << "no adapter for channel 1";
     EXPECT_EQ(bus.opened, std::vector<std::string>{"/dev/i2c-7"});
     EXPECT_EQ(bus.calls.size(), 1u) << "no control byte written behind the driver";
+}
+
+// The platform libraries' lines carry a syslog level where stderr is the journal: systemd names
+// the stream it gave the service in JOURNAL_STREAM ("device:inode").
+TEST(PlatformLibraries, LinesCarryALevelWhereStderrIsTheJournal) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const int saved = dup(2);
+    dup2(fds[1], 2);
+    struct stat st {};
+    fstat(2, &st);
+    const std::string same = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    const std::string other = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1);
+    const std::pair<const char *, bool> cases[] = {
+        {nullptr, false}, {same.c_str(), true}, {other.c_str(), false}, {"garbage", false}};
+    for (const auto &[stream, journal] : cases) {
+        if (stream)
+            setenv("JOURNAL_STREAM", stream, 1);
+        else
+            unsetenv("JOURNAL_STREAM");
+        EXPECT_EQ(platform::stderr_is_journal(), journal) << (stream ? stream : "unset");
+    }
+    unsetenv("JOURNAL_STREAM");
+    dup2(saved, 2);
+    close(saved);
+    close(fds[0]);
+    close(fds[1]);
 }

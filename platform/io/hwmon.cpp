@@ -1,4 +1,5 @@
 #include "hwmon.hpp"
+#include "diagnostic.hpp"
 
 #include "pmbus_format.hpp"
 #include "pvqio_items.hpp"
@@ -161,10 +162,9 @@ int HwmonBackend::chip_dir(int chip, int &dir) {
     if (hits == 0 && !said_[static_cast<size_t>(chip)]) {
         // Once per chip: the reason every reading of it fails, where the user sees it.
         said_[static_cast<size_t>(chip)] = 1;
-        std::fprintf(stderr,
-                     "libpvqio: no hwmon chip \"%s\" under %s/class/hwmon: load its driver, or "
-                     "name a virtual platform in PVQSMB_PLATFORM\n",
-                     want.name.c_str(), root_.c_str());
+        platform::say_line("libpvqio", "no hwmon chip \"" + want.name + "\" under " + root_ +
+                                           "/class/hwmon: load its driver, or name a virtual "
+                                           "platform in PVQSMB_PLATFORM");
     }
     if (ec && hits == 0) return ENODEV;
     // None, or two that the description cannot tell apart (two coretemp chips without their

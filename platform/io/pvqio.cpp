@@ -1,5 +1,6 @@
 // The four calls of the hardware I/O library, forwarded to the backend in use.
 #include "backend_choice.hpp"
+#include "diagnostic.hpp"
 #include "hwmon.hpp"
 #include "iolib.h"
 #include "pvqio_backend.hpp"
@@ -48,7 +49,7 @@ std::unique_ptr<Backend> choose() {
         char error[512] = "";
         if (Backend *b = zrqsim_platform_io_backend(path, error, sizeof error))
             return std::unique_ptr<Backend>(b);
-        std::fprintf(stderr, "libpvqio: %s\n", error);
+        platform::say_line("libpvqio", error);
         return std::make_unique<NoMonitor>();
     }
     const char *root = std::getenv("PVQIO_SYSFS");
@@ -57,7 +58,7 @@ std::unique_ptr<Backend> choose() {
         return std::make_unique<HwmonBackend>(root && *root ? root : "/sys",
                                               load_board(board && *board ? board : ZRQ_BOARD));
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "libpvqio: %s\n", e.what());
+        platform::say_line("libpvqio", e.what());
         return std::make_unique<NoMonitor>();
     }
 }

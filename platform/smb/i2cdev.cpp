@@ -1,4 +1,5 @@
 #include "i2cdev.hpp"
+#include "diagnostic.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -191,7 +192,7 @@ void I2cDevBackend::sys_close(int fd) {
 }
 
 void I2cDevBackend::say(const std::string &line) {
-    std::fprintf(stderr, "libpvqsmb: %s\n", line.c_str());
+    platform::say_line("libpvqsmb", line);
 }
 
 std::chrono::steady_clock::time_point I2cDevBackend::now() const {

@@ -1,5 +1,6 @@
 // The five calls of the SMBus access library, forwarded to the backend in use.
 #include "pvqsmb.h"
+#include "diagnostic.hpp"
 
 #include "backend_choice.hpp"
 
@@ -44,7 +45,7 @@ std::unique_ptr<Backend> choose() {
         char error[512] = "";
         if (Backend *b = zrqsim_platform_backend(path, error, sizeof error))
             return std::unique_ptr<Backend>(b);
-        std::fprintf(stderr, "libpvqsmb: %s\n", error);
+        platform::say_line("libpvqsmb", error);
         return std::make_unique<NoBus>();
     }
     return std::unique_ptr<Backend>(make_i2cdev_backend());
