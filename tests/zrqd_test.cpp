@@ -376,10 +376,24 @@ TEST(ZrqdMetrics, EveryFamilyHasHelpAndTypeAndUnreadOutputVoltsAreSaidWhy) {
          {"zrq_psu_output_volts{psu=\"2\"}", "zrq_psu_output_watts{psu=\"2\"}"})
         EXPECT_EQ(text.find(absent), std::string::npos) << absent;
     // A label value with the characters the format escapes.
-    auto odd = appliance();
-    odd->hwm[HWMID_TEMP_CPU1].name = "a\"b\\c\nd";
-    EXPECT_NE(zrqd::render_metrics(*odd).find("sensor=\"a\\\"b\\\\c\\nd\"} 45\n"),
-              std::string::npos);
+    // Label values are whatever bytes a driver or a supply gave: the exposition stays valid.
+    const struct {
+        std::string raw, label;
+    } labels[] = {
+        {"a\"b\\c\nd", "a\\\"b\\\\c\\nd"},
+        {"CPU\xff\xfe Temp", "CPU\\\\xFF\\\\xFE Temp"},                  // not UTF-8
+        {"caf\xC3\xA9 \xE2\x82", "caf\xC3\xA9 \\\\xE2\\\\x82"},          // cut inside a character
+        {"\xC0\xAF\xED\xA0\x80", "\\\\xC0\\\\xAF\\\\xED\\\\xA0\\\\x80"}, // overlong, surrogate
+        {"tab\there\x7F", "tab\\\\x09here\\\\x7F"},
+        {"DELTA   \0\0", "DELTA"}, // padding
+    };
+    for (const auto &[raw, label] : labels) {
+        auto odd = appliance();
+        odd->hwm[HWMID_TEMP_CPU1].name = raw;
+        EXPECT_NE(zrqd::render_metrics(*odd).find("sensor=\"" + label + "\"} 45\n"),
+                  std::string::npos)
+            << label;
+    }
 }
 
 // ---- The service, in this process -------------------------------------------------------

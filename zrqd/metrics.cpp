@@ -10,18 +10,51 @@
 namespace zrqd {
 namespace {
 
-// A label value with the three characters the format escapes.
-std::string escaped(const std::string &v) {
+// The length of the valid UTF-8 sequence at v[i], or 0 (overlong forms and surrogates refused).
+size_t utf8_length(const std::string &v, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(v[k]); };
+    const unsigned char c = b(i);
+    const size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+    if (n == 0 || i + n > v.size()) return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    const unsigned char second = b(i + 1);
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+        (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
+        return 0;
+    return n;
+}
+
+// A label value as the exposition takes it, whatever bytes a driver or a supply gave: valid
+// UTF-8 kept, any other byte and control characters as the text \xNN, trailing padding
+// (spaces, NULs) dropped, and the three characters the format escapes escaped.
+std::string escaped(const std::string &raw) {
+    std::string v = raw;
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\0')) v.pop_back();
     std::string out;
-    for (const char c : v) {
-        if (c == '\\')
+    for (size_t i = 0; i < v.size();) {
+        const auto c = static_cast<unsigned char>(v[i]);
+        if (c == '\\') {
             out += "\\\\";
-        else if (c == '"')
+        } else if (c == '"') {
             out += "\\\"";
-        else if (c == '\n')
+        } else if (c == '\n') {
             out += "\\n";
-        else
-            out += c;
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else if (const size_t n = c >= 0x80 ? utf8_length(v, i) : 0; n > 0) {
+            out.append(v, i, n);
+            i += n;
+            continue;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\\\x%02X", c);
+            out += hex;
+        }
+        ++i;
     }
     return out;
 }
