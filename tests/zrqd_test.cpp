@@ -653,6 +653,34 @@ TEST_F(ZrqdService, AModelThatBeginsWithAKeyLetterLeavesThatKeyOut) {
     EXPECT_NE(log_.find("key B (down) is left out"), std::string::npos) << log_;
 }
 
+// A dead bus is not an empty chassis: nothing answers, so the supplies and modules are not
+// reported absent, the collectors say they are down, and health says why.
+TEST_F(ZrqdService, ADeadBusIsNoEmptyChassis) {
+    struct DeadBus : pvqsmb::Backend {
+        int read_word(uint8_t, uint8_t, uint16_t *) override { return -ENODEV; }
+        int read_byte(uint8_t, uint8_t, uint8_t *) override { return -ENODEV; }
+        int write_byte(uint8_t, uint8_t, uint8_t) override { return -ENODEV; }
+        int read_block(uint8_t, uint8_t, uint8_t *) override { return -ENODEV; }
+        int switch_slot(uint8_t, uint8_t) override { return -ENODEV; }
+    } dead;
+    pvqsmb::set_backend(&dead);
+    config_.panel.enabled = false;
+    zrqd::Service service(config_);
+    service.start();
+    ASSERT_TRUE(service.poller().wait_cycle(4, 10000));
+    const std::string text = *service.poller().metrics();
+    for (const char *want :
+         {"zrq_collector_up{subsystem=\"psu\"} 0\n", "zrq_collector_up{subsystem=\"lbp\"} 0\n",
+          "zrq_collector_up{subsystem=\"hwm\"} 1\n"})
+        EXPECT_NE(text.find(want), std::string::npos) << want << text;
+    for (const char *absent : {"zrq_psu_present{", "zrq_lbp_present{"})
+        EXPECT_EQ(text.find(absent), std::string::npos) << absent;
+    EXPECT_EQ(service.poller().health().rfind("psu: no device has answered for ", 0), 0u)
+        << service.poller().health();
+    service.stop();
+    pvqsmb::set_backend(bus_.get());
+}
+
 TEST_F(ZrqdService, APanelPortThatIsNoTerminalIsRefusedAndNeverWritten) {
     const std::string file = (dir_ / "not-a-tty").string();
     std::ofstream(file) << "keep";

@@ -162,7 +162,9 @@ template <typename Pick> void each_psu(const Snapshot &s, Pick &&pick) {
 void psu_identity(Writer &w, const Snapshot &s) {
     auto each = [&](auto &&pick) { each_psu(s, pick); };
     w.family("zrq_psu_present", "gauge", "1 when the power supply answers on the SMBus.");
-    if (s.psu_query_ok)
+    // Only from a cycle in which some supply answered: an unreachable supply is not an absent
+    // one (a dead bus answers nothing, and the plug-in calls that an empty mask).
+    if (s.psu_query_ok && s.up[kPsu])
         each([&](const PsuData &p, const std::string &n) {
             w.sample({{"psu", n}}, p.present ? 1 : 0);
         });
@@ -251,7 +253,8 @@ void slots(Writer &w, const Snapshot &s) {
              "kernel owns it.");
     if (s.loaded[kLbp]) w.sample({}, s.slots_polled);
     w.family("zrq_lbp_present", "gauge", "1 when a LAN bypass module answers in the slot.");
-    if (s.lbp_query_ok)
+    // Only while the slot-0 module on the main board answers: otherwise the bus is dead.
+    if (s.lbp_query_ok && s.up[kLbp])
         for (int slot = 0; slot <= s.slots_polled; ++slot)
             w.sample({{"slot", str(slot)}}, s.slots[slot].present ? 1 : 0);
     struct Phase {
@@ -310,6 +313,16 @@ std::string render_metrics(const Snapshot &s) {
              "Plug-in calls that failed since zrqd started, by subsystem.");
     for (int sub = 0; sub < kSubsystems; ++sub)
         w.sample({{"subsystem", kSubsystemNames[sub]}}, static_cast<double>(s.failures[sub]));
+    w.family("zrq_collector_up", "gauge",
+             "1 when some device of the subsystem answered in the last cycle (a sensor, a "
+             "supply, the slot-0 bypass module, the LCD), else 0.");
+    for (int sub = 0; sub < kSubsystems; ++sub)
+        w.sample({{"subsystem", kSubsystemNames[sub]}}, s.up[sub] ? 1 : 0);
+    w.family("zrq_collector_last_success_timestamp_seconds", "gauge",
+             "When a device of the subsystem last answered, in seconds since the epoch.");
+    for (int sub = 0; sub < kSubsystems; ++sub)
+        if (s.last_up_unix_s[sub] > 0)
+            w.sample({{"subsystem", kSubsystemNames[sub]}}, s.last_up_unix_s[sub]);
     w.family("zrq_poll_cycles_total", "counter", "Poll cycles completed since zrqd started.");
     w.sample({}, static_cast<double>(s.cycle));
     w.family("zrq_poll_duration_seconds", "gauge", "How long the last poll cycle took.");

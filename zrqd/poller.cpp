@@ -29,6 +29,8 @@ void Poller::start() {
         stop_ = false;
     }
     running_ = true;
+    started_unix_s_ =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     thread_ = std::thread([this] { run(); });
 }
 
@@ -93,6 +95,30 @@ void Poller::run() {
     running_ = false;
 }
 
+std::string Poller::health() const {
+    const auto snap = latest();
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const double late_s = 3.0 * interval_ms_ / 1000.0;
+    if (!running_) return "the poller is not running";
+    double started = 0;
+    {
+        std::lock_guard lock(mutex_);
+        started = started_unix_s_;
+    }
+    if (snap->cycle == 0) return now - started > late_s ? "no poll cycle has ended yet" : "";
+    if (now - snap->finished_unix_s > late_s + snap->duration_s)
+        return "the last poll cycle ended " +
+               std::to_string(static_cast<long>(now - snap->finished_unix_s)) + " s ago";
+    // After a start-up grace of three cycles, an enabled subsystem that reached nothing for
+    // three cycles.
+    for (int sub = 0; sub < kSubsystems; ++sub)
+        if (snap->loaded[sub] && snap->cycle > 3 && snap->down_cycles[sub] >= 3)
+            return std::string(kSubsystemNames[sub]) + ": no device has answered for " +
+                   std::to_string(snap->down_cycles[sub]) + " cycles";
+    return "";
+}
+
 // What the first cycle found, so that the log tells at once what the service can see.
 void Poller::say_first(const Snapshot &s) {
     int items = 0, psus = 0, modules = 0;
@@ -122,6 +148,15 @@ Snapshot Poller::poll_once() {
     s.duration_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     s.finished_unix_s =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    bool any_item = s.case_ok, any_psu = false;
+    for (const HwmItem &it : s.hwm) any_item = any_item || it.ok;
+    for (const PsuData &p : s.psu) any_psu = any_psu || p.present;
+    s.up = {any_item, s.psu_query_ok && any_psu, s.lbp_query_ok && s.slots[0].present,
+            lcd_held_.load()};
+    for (int sub = 0; sub < kSubsystems; ++sub) {
+        s.down_cycles[sub] = s.up[sub] ? 0 : prev->down_cycles[sub] + 1;
+        s.last_up_unix_s[sub] = s.up[sub] ? s.finished_unix_s : prev->last_up_unix_s[sub];
+    }
     return s;
 }
 

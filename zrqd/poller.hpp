@@ -30,6 +30,9 @@ class Poller {
     void set_interval(int interval_ms, int slots);
 
     bool running() const { return running_; }
+    // "" while the poller completes its cycles and every enabled subsystem reaches its
+    // hardware; else the reason, in one line.
+    std::string health() const;
     // What the other threads add: the panel's failed LCD calls, and whether it has the LCD.
     void count_failure(Subsystem sub) { ++failures_[sub]; }
     void set_lcd(bool held) { lcd_held_ = held; }
@@ -64,6 +67,7 @@ class Poller {
     std::shared_ptr<const Snapshot> latest_;
     std::shared_ptr<const std::string> metrics_;
     std::atomic<bool> running_{false};
+    double started_unix_s_ = 0; // under mutex_
     std::thread thread_;
 };
 

@@ -54,9 +54,9 @@ struct Service::Http {
             res.set_content(*text, "text/plain; version=0.0.4; charset=utf-8");
         });
         server.Get("/healthz", [&poller](const httplib::Request &, httplib::Response &res) {
-            const bool up = poller.running();
-            res.status = up ? 200 : 503;
-            res.set_content(up ? "ok\n" : "the poller is not running\n", "text/plain");
+            const std::string why = poller.health();
+            res.status = why.empty() ? 200 : 503;
+            res.set_content(why.empty() ? "ok\n" : why + "\n", "text/plain");
         });
         server.Get("/", [](const httplib::Request &, httplib::Response &res) {
             res.set_content("zrqd: the zrq4470's metrics are at /metrics, its health at /healthz\n",

@@ -53,6 +53,12 @@ struct Snapshot {
     double finished_unix_s = 0; // when it ended, wall clock
     std::array<bool, kSubsystems> loaded{};
     std::array<uint64_t, kSubsystems> failures{}; // failed reads since the start
+    // Whether some device of each subsystem answered in this cycle (a sensor or the case
+    // flag, a supply, the slot-0 bypass module on the main board, the LCD held): a dead bus
+    // is not an empty chassis. The cycles since one last did, and when.
+    std::array<bool, kSubsystems> up{};
+    std::array<int, kSubsystems> down_cycles{};
+    std::array<double, kSubsystems> last_up_unix_s{};
 
     std::array<HwmItem, HWMID_TOTAL> hwm;
     bool case_ok = false, case_open = false;
