@@ -143,6 +143,7 @@ install -D -m 644 "$dist/zrq4470.rules" "$root/lib/udev/rules.d/60-zrq4470.rules
 install -D -m 644 "$dist/zrq4470-modules.conf" "$root/usr/lib/modules-load.d/zrq4470.conf"
 install -D -m 644 "$dist/zrq4470-modprobe.conf" "$root/lib/modprobe.d/zrq4470.conf"
 install -D -m 644 "$dist/zrqd.sysusers" "$root/usr/lib/sysusers.d/zrqd.conf"
+install -D -m 644 "$dist/zrq4470-alerts.yml" "$root/usr/share/zrq4470/prometheus/zrq4470-alerts.yml"
 install -D -m 644 "$src/README.md" "$root/usr/share/doc/zrqd/README.md"
 echo /etc/zrqd.json >"$root/DEBIAN/conffiles"
 chmod 644 "$root/DEBIAN/conffiles"
