@@ -681,6 +681,26 @@ TEST_F(ZrqdService, ADeadBusIsNoEmptyChassis) {
     pvqsmb::set_backend(bus_.get());
 }
 
+// A second service on an address in use is refused, naming it, instead of sharing the port.
+TEST_F(ZrqdService, ASecondServiceOnTheSameAddressIsRefused) {
+    config_.panel.enabled = false;
+    zrqd::Service first(config_);
+    first.start();
+    zrqd::Config again = config_;
+    again.listen_port = first.port();
+    zrqd::Service second(again);
+    try {
+        second.start();
+        ADD_FAILURE() << "a second service listens on port " << first.port();
+    } catch (const zrqd::ListenError &e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "cannot listen on 127.0.0.1:" + std::to_string(first.port()) +
+                      ": Address already in use");
+    }
+    second.stop();
+    first.stop();
+}
+
 TEST_F(ZrqdService, APanelPortThatIsNoTerminalIsRefusedAndNeverWritten) {
     const std::string file = (dir_ / "not-a-tty").string();
     std::ofstream(file) << "keep";

@@ -9,6 +9,7 @@
 
 #include <ctime>
 #include <netdb.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace zrqd {
@@ -49,6 +50,13 @@ struct Service::Http {
         // A scraper that keeps its connection gets each answer at once, not after the
         // 40 ms that Nagle's algorithm and a delayed acknowledgement make of two writes.
         server.set_tcp_nodelay(true);
+        // SO_REUSEADDR only, for a restart while old connections linger: the library's default
+        // adds SO_REUSEPORT, with which a second zrqd on the same address starts too and the
+        // two answer scrapes in turn (counters that seem to reset).
+        server.set_socket_options([](socket_t sock) {
+            const int yes = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         server.Get("/metrics", [&poller](const httplib::Request &, httplib::Response &res) {
             const auto text = poller.metrics();
             res.set_content(*text, "text/plain; version=0.0.4; charset=utf-8");
