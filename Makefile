@@ -11,7 +11,7 @@ MAKEFLAGS += --no-print-directory
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev qemu-system-x86 busybox-static cpio xz-utils \
             python3-jsonschema clang-14 libclang-rt-14-dev libcpp-httplib-dev prometheus \
-            python3-prometheus-client dpkg-dev lintian file qemu-user
+            python3-prometheus-client dpkg-dev lintian file qemu-user systemd
 # The 32-bit zrqd's libraries, from Debian's i386 architecture (Multi-Arch: same).
 I386_PACKAGES := libcpp-httplib-dev:i386
 
