@@ -218,6 +218,7 @@ bool I2cDevBackend::main_adapter_ready() {
     main_.device = choice.device;
     mux_owner_ = MuxOwner::Unknown; // the switch's owner is looked up again on the new bus
     physical_slot_ = 0;
+    routes_.clear();
     for (Port &p : channels_) {
         if (p.fd >= 0) sys_close(p.fd);
         p = Port{};
@@ -413,7 +414,10 @@ int I2cDevBackend::transfer(uint8_t addr, char read_write, uint8_t cmd, int size
     if ((addr & 1) != 0 || client < 0x08 || client > 0x77) return -EINVAL;
     std::lock_guard lock(mutex_);
     const int slot = my_slot();
-    if (slot == 0 || client != kSlotClient)
+    // A route chosen on an adapter that has since been replaced is no route: the thread
+    // switches again before it reaches a slot.
+    if (slot == 0 || client != kSlotClient || mux_owner_ == MuxOwner::Unknown ||
+        (mux_owner_ == MuxOwner::Library && mux_addr_ == 0))
         return on_port(main_, client, read_write, cmd, size, data);
     if (mux_owner_ == MuxOwner::Kernel)
         return on_port(channels_[static_cast<size_t>(slot - 1)], client, read_write, cmd, size,
