@@ -86,6 +86,11 @@ struct Service::Http {
             throw ListenError("cannot listen on " + host_port(host, wanted) + ": " +
                               (errno != 0 ? std::strerror(errno) : "the address cannot be bound"));
         thread = std::thread([this] { server.listen_after_bind(); });
+        // The server's stop() does nothing before its listener runs, and a stop in that gap
+        // would leave the thread in accept() for good: wait until it runs (bounded: a
+        // listener that fails ends its thread, which the destructor then joins).
+        for (int i = 0; i < 10000 && !server.is_running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ~Http() {
         server.stop();
