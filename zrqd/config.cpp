@@ -1,16 +1,15 @@
 #include "config.hpp"
 
+#include "platform/include/regular_file.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <map>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace zrqd {
@@ -262,31 +261,9 @@ std::string host_port(const std::string &host, int port) {
 }
 
 Config load_config(const std::string &path) {
-    constexpr size_t kMax = 1u << 20;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw ConfigError(path + ": cannot be read: " + std::strerror(errno));
-    struct stat st {};
-    std::string why, text;
-    if (::fstat(fd, &st) != 0)
-        why = std::string("cannot be read: ") + std::strerror(errno);
-    else if (S_ISDIR(st.st_mode))
-        why = "is a directory, not a configuration file";
-    else if (S_ISFIFO(st.st_mode))
-        why = "is a FIFO, not a configuration file";
-    else if (!S_ISREG(st.st_mode))
-        why = "is a device or socket, not a configuration file";
-    while (why.empty() && text.size() <= kMax) {
-        char buf[8192];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0)
-            why = std::string("cannot be read: ") + std::strerror(errno);
-        else
-            text.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    if (why.empty() && text.size() > kMax) why = "is larger than 1 MiB";
+    std::string text;
+    const std::string why =
+        platform::read_regular_file(path, 1u << 20, "a configuration file", text);
     if (!why.empty()) throw ConfigError(path + ": " + why);
     return parse_config(path, text);
 }

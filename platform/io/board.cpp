@@ -2,6 +2,7 @@
 
 #include "pmbus_format.hpp"
 #include "pvqio_items.hpp"
+#include "regular_file.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -139,39 +140,12 @@ ItemSpec item(const json &j, const Where &w, const std::vector<ChipSpec> &chips)
     return it;
 }
 
-// The board file as the platform description is read: a regular file only (a FIFO would block
-// every caller, a directory or a device is no description), opened without waiting, at most
-// 1 MiB; the reason named.
 std::string read_file(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw BoardError(path + ": cannot be read: " + std::strerror(errno));
-    struct stat st {};
-    std::string why;
-    if (::fstat(fd, &st) != 0)
-        why = std::string("cannot be read: ") + std::strerror(errno);
-    else if (S_ISDIR(st.st_mode))
-        why = "is a directory, not a board description";
-    else if (S_ISFIFO(st.st_mode))
-        why = "is a FIFO, not a board description";
-    else if (!S_ISREG(st.st_mode))
-        why = "is a device or socket, not a board description";
-    else if (st.st_size > static_cast<off_t>(kMaxBoardFile))
-        why = "is larger than 1 MiB";
-    std::string s;
-    while (why.empty() && s.size() <= kMaxBoardFile) {
-        char buf[8192];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0)
-            why = std::string("cannot be read: ") + std::strerror(errno);
-        else
-            s.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    if (why.empty() && s.size() > kMaxBoardFile) why = "is larger than 1 MiB";
+    std::string text;
+    const std::string why =
+        platform::read_regular_file(path, kMaxBoardFile, "a board description", text);
     if (!why.empty()) throw BoardError(path + ": " + why);
-    return s;
+    return text;
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "i2cdev.hpp"
+#include "adapter_name.hpp"
 #include "diagnostic.hpp"
 
 #include <algorithm>
@@ -109,16 +110,6 @@ std::vector<Adapter> list_adapters(const std::string &sysfs_root) {
     return found;
 }
 
-// An adapter's name without the I/O base its firmware assigned ("SMBus I801 adapter at f000"
-// on one board revision or BIOS, "at efa0" on the next): what stays names the controller.
-static std::string without_io_base(const std::string &name) {
-    const size_t at = name.rfind(" at ");
-    if (at == std::string::npos || at + 4 == name.size() ||
-        name.find_first_not_of("0123456789abcdefABCDEF", at + 4) != std::string::npos)
-        return name;
-    return name.substr(0, at);
-}
-
 AdapterChoice choose_adapter(const std::string &sysfs_root, const std::string &setting) {
     const auto node = [](int bus) { return "/dev/i2c-" + std::to_string(bus); };
     if (!setting.empty() && setting[0] == '/') return {setting, ""};
@@ -132,10 +123,11 @@ AdapterChoice choose_adapter(const std::string &sysfs_root, const std::string &s
         if (setting.empty() ? a.name.rfind("SMBus", 0) == 0 : a.name == setting) match.push_back(a);
     // No exact match: the same controller at another I/O base, where it is the only one (a
     // chipset with several of its kind, i801's own and its IDF functions, is refused).
-    if (!setting.empty() && match.empty() && without_io_base(setting) != setting) {
+    if (!setting.empty() && match.empty() && platform::without_io_base(setting) != setting) {
         std::vector<Adapter> alike;
         for (const Adapter &a : all)
-            if (without_io_base(a.name) == without_io_base(setting)) alike.push_back(a);
+            if (platform::without_io_base(a.name) == platform::without_io_base(setting))
+                alike.push_back(a);
         if (alike.size() == 1) return {node(alike.front().bus), ""};
         if (alike.size() > 1)
             return {"",

@@ -4,6 +4,8 @@
 // names them, and setup instantiates them through the adapter's new_device, teardown removes
 // them again. Run as root, from the setup unit, before zrqd.
 #include "commands.hpp"
+#include "platform/include/adapter_name.hpp"
+#include "platform/include/regular_file.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -47,20 +49,10 @@ std::string board_path(const std::string &option) {
 // The board file, read as libpvqio reads it: a regular file of at most 1 MiB, never a FIFO
 // that would block the boot.
 nlohmann::json read_board(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw BadArgument(path + ": cannot be read: " + std::strerror(errno));
-    struct stat st {};
     std::string text;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size > static_cast<off_t>(kMaxBoardFile)) {
-        ::close(fd);
-        throw BadArgument(path + ": not a board description (a regular file of at most 1 MiB)");
-    }
-    text.resize(static_cast<size_t>(st.st_size));
-    const ssize_t n = ::read(fd, text.data(), text.size());
-    ::close(fd);
-    if (n < 0) throw BadArgument(path + ": cannot be read: " + std::strerror(errno));
-    text.resize(static_cast<size_t>(n));
+    const std::string why =
+        platform::read_regular_file(path, kMaxBoardFile, "a board description", text);
+    if (!why.empty()) throw BadArgument(path + ": " + why);
     nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
     if (!doc.is_object()) throw BadArgument(path + ": not valid JSON");
     return doc;
@@ -101,15 +93,6 @@ std::vector<Chip> chips_of(const nlohmann::json &doc, const std::string &path) {
     return out;
 }
 
-// "SMBus I801 adapter at f000" -> "SMBus I801 adapter": the I/O base firmware assigns.
-std::string without_io_base(const std::string &name) {
-    const size_t at = name.rfind(" at ");
-    if (at == std::string::npos || at + 4 == name.size() ||
-        name.find_first_not_of("0123456789abcdefABCDEF", at + 4) != std::string::npos)
-        return name;
-    return name.substr(0, at);
-}
-
 std::string first_line(const fs::path &p) {
     std::ifstream in(p);
     std::string s;
@@ -128,7 +111,8 @@ std::string find_adapter(const fs::path &devices, const std::string &name, std::
             continue;
         const std::string n = first_line(e.path() / "name");
         if (n == name) exact.push_back(e.path());
-        if (without_io_base(n) == without_io_base(name)) alike.push_back(e.path());
+        if (platform::without_io_base(n) == platform::without_io_base(name))
+            alike.push_back(e.path());
     }
     if (exact.size() == 1) return exact.front();
     if (exact.empty() && alike.size() == 1) return alike.front();
