@@ -28,11 +28,17 @@ const char *const kUsage =
     "  --screen FILE  write the module's screen to FILE whenever it changes (-: print it)\n"
     "  --keys FIFO    make a named pipe FIFO; each letter A to D written to it is a key tap\n"
     "Point zrqctl at it: zrqctl lcm --port PTY info\n";
-} // namespace
 
-int main(int argc, char **argv) {
+struct Options {
     unsigned long baud = 115200;
     std::string screen_file, keys_file;
+};
+
+// The command line; the exit status when the program should end at once (help, a bad
+// argument), else -1.
+int parse(int argc, char **argv, Options &o) {
+    unsigned long &baud = o.baud;
+    std::string &screen_file = o.screen_file, &keys_file = o.keys_file;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--baud") == 0 && i + 1 < argc) {
             char *end = nullptr;
@@ -69,6 +75,16 @@ int main(int argc, char **argv) {
         probe.close();
         std::remove((screen_file + ".tmp").c_str());
     }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    if (const int status = parse(argc, argv, o); status >= 0) return status;
+    const unsigned long baud = o.baud;
+    const std::string &screen_file = o.screen_file, &keys_file = o.keys_file;
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);

@@ -148,6 +148,51 @@ std::string read_file(const std::string &path) {
     return text;
 }
 
+// The slot switch, for the board's setup: who drives it, the library or a kernel driver.
+void check_switch(const json &doc, const Where &top) {
+    const Where w = top["switch"];
+    const json &sw = object(doc["switch"], w);
+    known_keys(sw, w, {"address", "driver", "owner", "note"});
+    if (!sw.contains("address") || !sw.contains("driver") || !sw.contains("owner"))
+        w.fail("needs \"address\", \"driver\" and \"owner\"");
+    address(sw["address"], w["address"], 0x7F);
+    text(sw["driver"], w["driver"]);
+    const std::string owner = text(sw["owner"], w["owner"]);
+    if (owner != "library" && owner != "kernel")
+        w["owner"].fail("is not \"library\" or \"kernel\"");
+}
+
+void read_chips(const json &doc, const Where &top, Board &b) {
+    for (const auto &[id, c] : object(doc["chips"], top["chips"]).items()) {
+        const Where w = top["chips"][id];
+        object(c, w);
+        known_keys(c, w, {"name", "temp1_label", "adapter", "address", "driver", "note"});
+        if (c.contains("driver")) text(c["driver"], w["driver"]); // the board setup's
+        ChipSpec chip;
+        chip.id = id;
+        if (!c.contains("name")) w.fail("needs the hwmon \"name\"");
+        chip.name = text(c["name"], w["name"]);
+        if (c.contains("temp1_label")) chip.temp1_label = text(c["temp1_label"], w["temp1_label"]);
+        if (c.contains("adapter")) chip.adapter = text(c["adapter"], w["adapter"]);
+        if (c.contains("address")) chip.address = address(c["address"], w["address"], 0x7F);
+        if (chip.adapter.empty() != (chip.address < 0))
+            w.fail("an i2c chip needs both \"adapter\" and \"address\"");
+        b.chips.push_back(chip);
+    }
+}
+
+void read_caseopen(const json &doc, const Where &top, Board &b) {
+    const Where w = top["caseopen"];
+    const json &c = object(doc["caseopen"], w);
+    known_keys(c, w, {"chip", "attribute"});
+    if (!c.contains("chip") || !c.contains("attribute")) w.fail("needs \"chip\" and \"attribute\"");
+    const std::string id = text(c["chip"], w["chip"]);
+    for (size_t i = 0; i < b.chips.size(); ++i)
+        if (b.chips[i].id == id) b.caseopen_chip = static_cast<int>(i);
+    if (b.caseopen_chip < 0) w["chip"].fail("no chip \"" + id + "\" under \"chips\"");
+    b.caseopen_attribute = attribute_name(c["attribute"], w["attribute"]);
+}
+
 } // namespace
 
 Board load_board(const std::string &path) {
@@ -161,39 +206,9 @@ Board load_board(const std::string &path) {
     object(doc, top);
     known_keys(doc, top, {"board", "note", "adapter", "chips", "caseopen", "items", "switch"});
     if (doc.contains("adapter")) text(doc["adapter"], top["adapter"]); // libpvqsmb's
-    if (doc.contains("switch")) {
-        // The slot switch, for the board's setup: who drives it, the library or a kernel driver.
-        const Where w = top["switch"];
-        const json &sw = object(doc["switch"], w);
-        known_keys(sw, w, {"address", "driver", "owner", "note"});
-        if (!sw.contains("address") || !sw.contains("driver") || !sw.contains("owner"))
-            w.fail("needs \"address\", \"driver\" and \"owner\"");
-        address(sw["address"], w["address"], 0x7F);
-        text(sw["driver"], w["driver"]);
-        const std::string owner = text(sw["owner"], w["owner"]);
-        if (owner != "library" && owner != "kernel")
-            w["owner"].fail("is not \"library\" or \"kernel\"");
-    }
+    if (doc.contains("switch")) check_switch(doc, top);
     Board b;
-    if (doc.contains("chips")) {
-        for (const auto &[id, c] : object(doc["chips"], top["chips"]).items()) {
-            const Where w = top["chips"][id];
-            object(c, w);
-            known_keys(c, w, {"name", "temp1_label", "adapter", "address", "driver", "note"});
-            if (c.contains("driver")) text(c["driver"], w["driver"]); // the board setup's
-            ChipSpec chip;
-            chip.id = id;
-            if (!c.contains("name")) w.fail("needs the hwmon \"name\"");
-            chip.name = text(c["name"], w["name"]);
-            if (c.contains("temp1_label"))
-                chip.temp1_label = text(c["temp1_label"], w["temp1_label"]);
-            if (c.contains("adapter")) chip.adapter = text(c["adapter"], w["adapter"]);
-            if (c.contains("address")) chip.address = address(c["address"], w["address"], 0x7F);
-            if (chip.adapter.empty() != (chip.address < 0))
-                w.fail("an i2c chip needs both \"adapter\" and \"address\"");
-            b.chips.push_back(chip);
-        }
-    }
+    if (doc.contains("chips")) read_chips(doc, top, b);
     if (!doc.contains("items")) top.fail("needs \"items\"");
     const json &items = object(doc["items"], top["items"]);
     for (const auto &[name, value] : items.items())
@@ -210,18 +225,7 @@ Board load_board(const std::string &path) {
         const std::string name(kItemNames[i]);
         b.items[i] = item(items[name], top["items"][name], b.chips);
     }
-    if (doc.contains("caseopen")) {
-        const Where w = top["caseopen"];
-        const json &c = object(doc["caseopen"], w);
-        known_keys(c, w, {"chip", "attribute"});
-        if (!c.contains("chip") || !c.contains("attribute"))
-            w.fail("needs \"chip\" and \"attribute\"");
-        const std::string id = text(c["chip"], w["chip"]);
-        for (size_t i = 0; i < b.chips.size(); ++i)
-            if (b.chips[i].id == id) b.caseopen_chip = static_cast<int>(i);
-        if (b.caseopen_chip < 0) w["chip"].fail("no chip \"" + id + "\" under \"chips\"");
-        b.caseopen_attribute = attribute_name(c["attribute"], w["attribute"]);
-    }
+    if (doc.contains("caseopen")) read_caseopen(doc, top, b);
     return b;
 }
 
