@@ -69,8 +69,11 @@ class Scrape(unittest.TestCase):
         watts = {r["metric"]["psu"]: float(r["value"][1])
                  for r in self.query(port, "zrq_psu_input_watts")}
         self.assertEqual(watts, {"1": 143.75, "2": 114.75})
+        # The driver's names joined to the readings by item, as a dashboard does.
         temps = {r["metric"]["sensor"]: float(r["value"][1])
-                 for r in self.query(port, 'zrq_hwm_temperature_celsius{item=~"[0-3]"}')}
+                 for r in self.query(port, 'zrq_hwm_temperature_celsius{item=~"HWMID_TEMP_.*"} '
+                                           '* on(instance, item) group_left(sensor) '
+                                           'zrq_hwm_sensor_info')}
         self.assertEqual(temps, {"CPU1 Temp": 45.0, "CPU2 Temp": 47.5, "System Temp 1": 31.0,
                                  "System Temp 2": 33.5})
         self.assertEqual(self.query(port, "zrq_psu_output_volts")[0]["metric"]["psu"], "1")

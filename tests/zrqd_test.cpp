@@ -366,8 +366,9 @@ TEST(ZrqdMetrics, EveryFamilyHasHelpAndTypeAndUnreadOutputVoltsAreSaidWhy) {
              "zrq_psu_status_bit{psu=\"1\",bit=\"15\",name=\"VOUT\"} 0\n",
              "zrq_psu_output_unread_info{psu=\"2\",mfr_id=\"3Y POWER\",reason=",
              "zrq_lbp_pair_bypass{slot=\"0\",pair=\"2\",phase=\"runtime\"} 1\n",
-             "zrq_hwm_temperature_celsius{item=\"2\",sensor=\"System Temp 1\"} 31.5\n",
-             "zrq_hwm_fan_speed_rpm{item=\"20\",sensor=\"CPU1 Fan\"} 2400\n",
+             "zrq_hwm_temperature_celsius{item=\"HWMID_TEMP_SYS1\"} 31.5\n",
+             "zrq_hwm_fan_speed_rpm{item=\"HWMID_RPM_FanCpu1\"} 2400\n",
+             "zrq_hwm_sensor_info{item=\"HWMID_RPM_FanCpu1\",sensor=\"CPU1 Fan\"} 1\n",
              "zrq_hwm_case_open 0\n",
              "# TYPE zrq_read_failures_total counter\n",
          })
@@ -390,7 +391,7 @@ TEST(ZrqdMetrics, EveryFamilyHasHelpAndTypeAndUnreadOutputVoltsAreSaidWhy) {
     for (const auto &[raw, label] : labels) {
         auto odd = appliance();
         odd->hwm[HWMID_TEMP_CPU1].name = raw;
-        EXPECT_NE(zrqd::render_metrics(*odd).find("sensor=\"" + label + "\"} 45\n"),
+        EXPECT_NE(zrqd::render_metrics(*odd).find("sensor=\"" + label + "\"} 1\n"),
                   std::string::npos)
             << label;
     }

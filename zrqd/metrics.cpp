@@ -1,6 +1,7 @@
 #include "metrics.hpp"
 
 #include "host/host.hpp"
+#include "platform/include/pvqio_items.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -139,15 +140,24 @@ const ItemFamily kItemFamilies[] = {
 };
 
 void hwm(Writer &w, const Snapshot &s) {
+    // The item's enumeration name is a series' identity: the name the chip's driver gives
+    // depends on which chip answered when it was read, and goes into an info metric of its own.
+    const auto item_name = [](int item) {
+        return std::string(pvqio::kItemNames[static_cast<size_t>(item)]);
+    };
     for (const ItemFamily &f : kItemFamilies) {
         w.family(f.name, "gauge", f.help);
         for (int item = 0; item < HWMID_TOTAL; ++item) {
             const HwmItem &it = s.hwm[item];
             if (!it.ok || &zrqhost::unit_of(item) != f.unit) continue;
-            w.sample({{"item", str(item)}, {"sensor", it.name}},
-                     static_cast<double>(it.raw) / f.unit->scale);
+            w.sample({{"item", item_name(item)}}, static_cast<double>(it.raw) / f.unit->scale);
         }
     }
+    w.family("zrq_hwm_sensor_info", "gauge",
+             "The name the hardware monitor gives the item's sensor, as a label.");
+    for (int item = 0; item < HWMID_TOTAL; ++item)
+        if (s.hwm[item].ok && !s.hwm[item].name.empty())
+            w.sample({{"item", item_name(item)}, {"sensor", s.hwm[item].name}}, 1);
     w.family("zrq_hwm_case_open", "gauge",
              "1 when the chassis intrusion input says the case was opened.");
     if (s.case_ok) w.sample({}, s.case_open ? 1 : 0);
