@@ -10,10 +10,10 @@ MAKEFLAGS += --no-print-directory
 
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev qemu-system-x86 busybox-static cpio xz-utils \
-            python3-jsonschema clang-14 libclang-rt-14-dev libcpp-httplib-dev prometheus \
+            python3-jsonschema clang-14 libclang-rt-14-dev libmicrohttpd-dev prometheus \
             python3-prometheus-client dpkg-dev lintian file qemu-user systemd
 # The 32-bit zrqd's libraries, from Debian's i386 architecture (Multi-Arch: same).
-I386_PACKAGES := libcpp-httplib-dev:i386
+I386_PACKAGES := libmicrohttpd-dev:i386
 
 # The kernel the virtual-machine tests boot: Debian 12's 6.12 kernel has pmbus (6.1 lacks it).
 VM_KERNEL := linux-image-6.12-amd64
@@ -47,7 +47,7 @@ deps:
 	$(call install_missing,$(PACKAGES) $(I386_PACKAGES))
 
 # What the demo builds and runs, and no more.
-DEMO_PACKAGES := cmake make g++ googletest nlohmann-json3-dev libcli11-dev libcpp-httplib-dev python3
+DEMO_PACKAGES := cmake make g++ googletest nlohmann-json3-dev libcli11-dev libmicrohttpd-dev python3
 deps-demo:
 	$(call install_missing,$(DEMO_PACKAGES))
 
@@ -80,7 +80,7 @@ test-i386:
 test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan --target test_lcm test_lcm_deliverable lcm_deliverable_probe zrq4470lcm \
-	    test_zrqd test_pvqsmb
+	    test_zrqd test_zrqd_http test_pvqsmb
 	ctest --preset tsan
 
 # The fuzz targets (clang-14, ASan + UBSan): a smoke run of each, fixed inputs and seed.

@@ -37,8 +37,8 @@ zrqd::Service &service() {
 }
 
 // Sends `request` and reads the whole answer. `half_close` ends the sending side first, so that
-// an unfinished request ends at once rather than at the server's read time-out (cpp-httplib
-// then answers nothing, even to a whole request).
+// an unfinished request ends at once rather than at the server's idle time-out; a whole one is
+// still answered.
 std::string exchange(const std::string &request, bool half_close) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;

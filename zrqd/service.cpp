@@ -2,7 +2,7 @@
 
 #include "log.hpp"
 
-#include <httplib.h>
+#include "http.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -37,66 +37,25 @@ PanelSettings panel_settings(const Config &c) {
 }
 } // namespace
 
-// The metrics endpoint: cpp-httplib's server on a thread of its own, answering from the
-// poller's latest text.
-struct Service::Http {
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
-
-    Http(Poller &poller, const std::string &host, int wanted) {
-        // Two workers: a scrape copies a prepared text, so more would only hold memory.
-        server.new_task_queue = [] { return new httplib::ThreadPool(2); };
-        // A scraper that keeps its connection gets each answer at once, not after the
-        // 40 ms that Nagle's algorithm and a delayed acknowledgement make of two writes.
-        server.set_tcp_nodelay(true);
-        // SO_REUSEADDR only, for a restart while old connections linger: the library's default
-        // adds SO_REUSEPORT, with which a second zrqd on the same address starts too and the
-        // two answer scrapes in turn (counters that seem to reset).
-        server.set_socket_options([](socket_t sock) {
-            const int yes = 1;
-            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        });
-        server.Get("/metrics", [&poller](const httplib::Request &, httplib::Response &res) {
-            const auto text = poller.metrics();
-            res.set_content(*text, "text/plain; version=0.0.4; charset=utf-8");
-        });
-        server.Get("/healthz", [&poller](const httplib::Request &, httplib::Response &res) {
+namespace {
+// The metrics endpoint's answers, from the poller's latest text.
+HttpRoute routes(Poller &poller) {
+    return [&poller](const std::string &path) -> HttpAnswer {
+        if (path == "/metrics")
+            return {200, "text/plain; version=0.0.4; charset=utf-8", poller.metrics()};
+        if (path == "/healthz") {
             const std::string why = poller.health();
-            res.status = why.empty() ? 200 : 503;
-            res.set_content(why.empty() ? "ok\n" : why + "\n", "text/plain");
-        });
-        server.Get("/", [](const httplib::Request &, httplib::Response &res) {
-            res.set_content("zrqd: the zrq4470's metrics are at /metrics, its health at /healthz\n",
-                            "text/plain");
-        });
-        // The host resolved first, so that a refusal is said as the resolver's, not as the
-        // errno some earlier call left.
-        addrinfo hints{}, *found = nullptr;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_PASSIVE;
-        if (const int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &found); r != 0)
-            throw ListenError("the host \"" + host + "\" cannot be resolved: " + ::gai_strerror(r));
-        ::freeaddrinfo(found);
-        errno = 0;
-        port = wanted == 0                         ? server.bind_to_any_port(host)
-               : server.bind_to_port(host, wanted) ? wanted
-                                                   : -1;
-        if (port < 0)
-            throw ListenError("cannot listen on " + host_port(host, wanted) + ": " +
-                              (errno != 0 ? std::strerror(errno) : "the address cannot be bound"));
-        thread = std::thread([this] { server.listen_after_bind(); });
-        // The server's stop() does nothing before its listener runs, and a stop in that gap
-        // would leave the thread in accept() for good: wait until it runs (bounded: a
-        // listener that fails ends its thread, which the destructor then joins).
-        for (int i = 0; i < 10000 && !server.is_running(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~Http() {
-        server.stop();
-        if (thread.joinable()) thread.join();
-    }
-};
+            return {why.empty() ? 200 : 503, "text/plain",
+                    std::make_shared<const std::string>(why.empty() ? "ok\n" : why + "\n")};
+        }
+        if (path == "/")
+            return {200, "text/plain",
+                    std::make_shared<const std::string>(
+                        "zrqd: the zrq4470's metrics are at /metrics, its health at /healthz\n")};
+        return {404, "text/plain", std::make_shared<const std::string>("not found\n")};
+    };
+}
+} // namespace
 
 Service::Service(Config config)
     : config_(std::move(config)), kernel_switch_(kernel_owns_switch()),
@@ -121,8 +80,9 @@ void Service::start() {
     if (started_) return;
     started_ = true;
     poller_->start();
-    http_ = std::make_unique<Http>(*poller_, config_.listen_host, config_.listen_port);
-    port_ = http_->port;
+    http_ =
+        std::make_unique<HttpServer>(config_.listen_host, config_.listen_port, routes(*poller_));
+    port_ = http_->port();
     log(Level::Info, "metrics on http://" + host_port(config_.listen_host, port_) + "/metrics");
     if (config_.panel.enabled) {
         {
@@ -158,9 +118,10 @@ void Service::reload(const Config &c) {
                             "start only");
     if (c.listen_host != old.listen_host || c.listen_port != old.listen_port) {
         try {
-            auto next = std::make_unique<Http>(*poller_, c.listen_host, c.listen_port);
+            auto next =
+                std::make_unique<HttpServer>(c.listen_host, c.listen_port, routes(*poller_));
             http_ = std::move(next);
-            port_ = http_->port;
+            port_ = http_->port();
             log(Level::Info,
                 "metrics now on http://" + host_port(c.listen_host, port_) + "/metrics");
         } catch (const std::exception &e) {

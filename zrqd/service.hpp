@@ -4,6 +4,7 @@
 
 #include "config.hpp"
 #include "hardware.hpp"
+#include "http.hpp"
 #include "panel.hpp"
 #include "poller.hpp"
 
@@ -13,10 +14,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-
-namespace httplib {
-class Server;
-}
 
 namespace zrqd {
 
@@ -42,7 +39,6 @@ class Service {
     bool lcd_held() const { return lcd_open_; }
 
   private:
-    struct Http;
     void panel_loop();
     Config config_now() const;
     void try_open(const Config &c, bool &said, double &next_try);
@@ -62,7 +58,7 @@ class Service {
     bool kernel_switch_ = false;
     Hardware hw_;
     std::unique_ptr<Poller> poller_;
-    std::unique_ptr<Http> http_;
+    std::unique_ptr<HttpServer> http_;
     std::atomic<int> port_{0};
 
     // The front panel, run by its own thread.
