@@ -8,6 +8,9 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -68,13 +71,45 @@ LcmEmulator::LcmEmulator(uint32_t baud, uint16_t model, uint16_t version)
     thread_ = std::thread([this] { run(); });
 }
 
+LcmEmulator::LcmEmulator(const Attach &line, uint32_t baud, uint16_t model, uint16_t version)
+    : baud_(baud), model_(model), version_(version), attached_(true) {
+    screen_.fill(std::string(kColumns, ' '));
+    startup_.fill(' ');
+    struct stat st {};
+    if (::stat(line.path.c_str(), &st) != 0)
+        throw std::runtime_error(line.path + ": " + std::strerror(errno));
+    if (S_ISSOCK(st.st_mode)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (line.path.size() >= sizeof addr.sun_path)
+            throw std::runtime_error(line.path + ": the socket's path is too long");
+        std::memcpy(addr.sun_path, line.path.c_str(), line.path.size() + 1);
+        master_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (master_ < 0 || ::connect(master_, reinterpret_cast<sockaddr *>(&addr), sizeof addr))
+            throw std::runtime_error(line.path + ": " + std::strerror(errno));
+    } else if (S_ISCHR(st.st_mode)) {
+        master_ = ::open(line.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || !::isatty(master_))
+            throw std::runtime_error(line.path + ": not a terminal");
+        termios raw{};
+        tcgetattr(master_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(master_, TCSANOW, &raw);
+    } else {
+        throw std::runtime_error(line.path + ": neither a terminal nor a socket");
+    }
+    slave_path_ = line.path;
+    wake_ = eventfd(0, EFD_CLOEXEC);
+    thread_ = std::thread([this] { run(); });
+}
+
 LcmEmulator::~LcmEmulator() {
     join_flood();
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
     if (thread_.joinable()) thread_.join();
     ::close(wake_);
-    ::close(slave_keep_);
+    if (slave_keep_ >= 0) ::close(slave_keep_);
     ::close(master_);
 }
 
@@ -317,6 +352,7 @@ void LcmEmulator::set_answer_limit(int n) {
 }
 
 uint32_t LcmEmulator::port_baud() const {
+    if (attached_) return baud_;
     termios t{};
     if (tcgetattr(master_, &t) != 0) return 0;
     const speed_t s = cfgetospeed(&t);

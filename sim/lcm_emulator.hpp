@@ -35,6 +35,14 @@ class LcmEmulator {
 
     explicit LcmEmulator(uint32_t baud = 115200, uint16_t model = 0x1234,
                          uint16_t version = 0x0105);
+    // The module on a line that exists already: a terminal (QEMU's pty for a guest's UART) or
+    // a Unix socket. Such a line carries bytes whatever speed the far end's UART is set to, so
+    // the module answers at any rate.
+    struct Attach {
+        std::string path;
+    };
+    LcmEmulator(const Attach &line, uint32_t baud = 115200, uint16_t model = 0x1234,
+                uint16_t version = 0x0105);
     ~LcmEmulator();
     LcmEmulator(const LcmEmulator &) = delete;
     LcmEmulator &operator=(const LcmEmulator &) = delete;
@@ -125,6 +133,7 @@ class LcmEmulator {
     int delay_ms_ = 0;
     uint32_t baud_;
     uint16_t model_, version_;
+    bool attached_ = false; // on a line of someone else's (Attach)
     char key_ = 0;
     std::deque<char> taps_;
     bool hold_ = false;

@@ -2,7 +2,7 @@
 // appliance. Prints the pseudo-terminal's path, then writes the module's 20 x 2 screen to
 // FILE whenever it changes, until SIGINT or SIGTERM.
 //
-//   lcmemu [--baud RATE] [--screen FILE] [--keys FIFO]
+//   lcmemu [--baud RATE] [--screen FILE] [--keys FIFO] [--attach LINE]
 #include "lcm_emulator.hpp"
 
 #include <csignal>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include <fcntl.h>
@@ -20,18 +21,21 @@
 
 namespace {
 const char *const kUsage =
-    "usage: lcmemu [--baud RATE] [--screen FILE] [--keys FIFO]\n"
+    "usage: lcmemu [--baud RATE] [--screen FILE] [--keys FIFO] [--attach LINE]\n"
     "An LCD module (20 x 2, four keys) on a pseudo-terminal. Prints the pseudo-terminal's path,\n"
     "then runs until SIGINT or SIGTERM (Ctrl-C).\n"
     "  --baud RATE    the rate the module answers at: 115200 (default), 57600, 38400, 19200,\n"
     "                 9600, 4800 or 2400\n"
     "  --screen FILE  write the module's screen to FILE whenever it changes (-: print it)\n"
     "  --keys FIFO    make a named pipe FIFO; each letter A to D written to it is a key tap\n"
+    "  --attach LINE  be the module on an existing terminal or Unix socket (a virtual\n"
+    "                 machine's serial port, say) instead of a new pseudo-terminal; it then\n"
+    "                 answers at any rate\n"
     "Point zrqctl at it: zrqctl lcm --port PTY info\n";
 
 struct Options {
     unsigned long baud = 115200;
-    std::string screen_file, keys_file;
+    std::string screen_file, keys_file, attach;
 };
 
 // The command line; the exit status when the program should end at once (help, a bad
@@ -57,6 +61,8 @@ int parse(int argc, char **argv, Options &o) {
             screen_file = argv[++i];
         } else if (std::strcmp(argv[i], "--keys") == 0 && i + 1 < argc) {
             keys_file = argv[++i];
+        } else if (std::strcmp(argv[i], "--attach") == 0 && i + 1 < argc) {
+            o.attach = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::printf("%s", kUsage);
             return 0;
@@ -104,7 +110,16 @@ int main(int argc, char **argv) {
                                 std::strerror(errno)),
                    1;
     }
-    zrqsim::LcmEmulator emu(static_cast<uint32_t>(baud));
+    std::unique_ptr<zrqsim::LcmEmulator> made;
+    try {
+        made = o.attach.empty()
+                   ? std::make_unique<zrqsim::LcmEmulator>(static_cast<uint32_t>(baud))
+                   : std::make_unique<zrqsim::LcmEmulator>(zrqsim::LcmEmulator::Attach{o.attach},
+                                                           static_cast<uint32_t>(baud));
+    } catch (const std::exception &e) {
+        return std::fprintf(stderr, "lcmemu: %s\n", e.what()), 1;
+    }
+    zrqsim::LcmEmulator &emu = *made;
     std::printf("%s\n", emu.slave_path().c_str());
     std::fflush(stdout);
     std::string shown;
