@@ -3,7 +3,7 @@
 # the threaded code under ThreadSanitizer, smoke-runs the fuzz targets, and builds and checks
 # the release package.
 .PHONY: all deps deps-demo deps-vm test test-dev test-i386 test-tsan test-fuzz fuzz reliability bench demo release \
-        test-packages clean
+        test-packages appliance test-appliance clean
 
 # Make's own directory notes would only clutter what the build prints.
 MAKEFLAGS += --no-print-directory
@@ -11,7 +11,8 @@ MAKEFLAGS += --no-print-directory
 PACKAGES := cmake make g++ g++-multilib binutils googletest libbenchmark-dev \
             nlohmann-json3-dev libcli11-dev qemu-system-x86 busybox-static cpio xz-utils \
             python3-jsonschema clang-14 libclang-rt-14-dev libmicrohttpd-dev prometheus \
-            python3-prometheus-client dpkg-dev lintian file qemu-user systemd
+            python3-prometheus-client dpkg-dev lintian file qemu-user systemd \
+            debootstrap e2fsprogs qemu-utils
 # The 32-bit zrqd's libraries, from Debian's i386 architecture (Multi-Arch: same).
 I386_PACKAGES := libmicrohttpd-dev:i386
 
@@ -64,7 +65,7 @@ deps-vm:
 	  echo "could not fetch the guest kernel $(VM_KERNEL): the virtual-machine test will fail"; \
 	fi
 
-test: deps deps-vm test-dev test-i386 test-tsan test-fuzz release test-packages
+test: deps deps-vm test-dev test-i386 test-tsan test-fuzz release test-packages test-appliance
 
 test-dev:
 	cmake --preset dev
@@ -149,6 +150,20 @@ release: deps
 # metrics from an unpacked root with the build tree out of sight.
 test-packages: release
 	tests/packages_test.py . dist/debs build/i386
+
+# The virtual zrq4470: the i386 packages installed on a Debian 12 i386 userland under QEMU
+# (its base root made once per machine, outside the clone), the panel on the LCD module
+# emulator, the metrics forwarded to 127.0.0.1. `appliance` shows it until Ctrl-C;
+# `test-appliance` is its system test.
+APPLIANCE := appliance/run.py --debs dist/debs --kernel-dir build/vm/linux \
+             --lcmemu build/release/bin/lcmemu
+appliance: deps deps-vm release
+	cmake --build --preset release --target lcmemu
+	$(APPLIANCE) demo
+
+test-appliance: deps-vm release
+	cmake --build --preset release --target lcmemu
+	$(APPLIANCE) check
 
 clean:
 	rm -rf build dist

@@ -150,7 +150,8 @@ chmod 644 "$root/DEBIAN/conffiles"
 for s in postinst prerm postrm; do install -m 755 "$here/zrqd.$s" "$root/DEBIAN/$s"; done
 overrides "$root" zrqd
 deps=$(shlibdeps "$root" i386 "$root/usr/sbin/zrqd" "$root/usr/bin/zrqctl")
-control "$root" zrqd i386 "$deps, zrq4470-plugins (= $version), systemd, init-system-helpers (>= 1.54~)" "" \
+# procps for /bin/kill, which the unit's reload runs (a minimal Debian has none).
+control "$root" zrqd i386 "$deps, zrq4470-plugins (= $version), systemd, init-system-helpers (>= 1.54~), procps" "" \
     "zrq4470 front panel and metrics service, and zrqctl
  zrqd shows the appliance's state on the front-panel LCD module, takes its
  keys, and serves Prometheus metrics of the supplies, sensors and bypass
