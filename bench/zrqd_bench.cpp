@@ -8,6 +8,7 @@
 
 #include <benchmark/benchmark.h>
 #include "http_client.hpp"
+#include "lcm_emulator.hpp"
 #include <malloc.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -177,17 +179,30 @@ void BM_MemoryAfterOversizedRequests(benchmark::State &state) {
 }
 BENCHMARK(BM_MemoryAfterOversizedRequests)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// From the stop (what SIGTERM starts) to every thread joined, with 50 slow clients held.
+// From the stop (what SIGTERM starts) to every thread joined and the LCD put back, with 50
+// slow clients held and the panel running on an emulated module (its bounded drain included).
 void BM_StopWithSlowClients(benchmark::State &state) {
     Platform p;
+    zrqsim::LcmEmulator module;
     for (auto _ : state) {
         state.PauseTiming();
-        zrqd::Service service(serving_config());
+        zrqd::Config config = serving_config();
+        config.panel.enabled = true;
+        config.panel.port = module.slave_path();
+        zrqd::Service service(config);
         service.start();
         service.poller().wait_cycle(0, 10000);
+        for (int i = 0; i < 10000 && !service.lcd_held(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         auto held = hostile(service.port(), 50, 0);
         state.ResumeTiming();
         service.stop();
+        state.PauseTiming();
+        if (module.screen()[1].rfind("zrqd stopped", 0) != 0) {
+            state.SkipWithError("the panel was not left showing that zrqd stopped");
+            return;
+        }
+        state.ResumeTiming();
     }
 }
 BENCHMARK(BM_StopWithSlowClients)->Iterations(5)->Unit(benchmark::kMillisecond);
