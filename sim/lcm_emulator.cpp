@@ -85,12 +85,19 @@ LcmEmulator::LcmEmulator(const Attach &line, uint32_t baud, uint16_t model, uint
             throw std::runtime_error(line.path + ": the socket's path is too long");
         std::memcpy(addr.sun_path, line.path.c_str(), line.path.size() + 1);
         master_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (master_ < 0 || ::connect(master_, reinterpret_cast<sockaddr *>(&addr), sizeof addr))
-            throw std::runtime_error(line.path + ": " + std::strerror(errno));
+        if (master_ < 0 || ::connect(master_, reinterpret_cast<sockaddr *>(&addr), sizeof addr)) {
+            const int e = errno;
+            if (master_ >= 0) ::close(master_);
+            throw std::runtime_error(line.path + ": " + std::strerror(e));
+        }
     } else if (S_ISCHR(st.st_mode)) {
         master_ = ::open(line.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || !::isatty(master_))
-            throw std::runtime_error(line.path + ": not a terminal");
+        if (master_ < 0 || !::isatty(master_)) {
+            const int e = errno;
+            if (master_ >= 0) ::close(master_);
+            throw std::runtime_error(line.path + ": " +
+                                     (e == ENOTTY ? "not a terminal" : std::strerror(e)));
+        }
         termios raw{};
         tcgetattr(master_, &raw);
         cfmakeraw(&raw);

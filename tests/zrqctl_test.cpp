@@ -351,6 +351,9 @@ TEST(Lcmemu, ArgumentsItCannotUseAreRefused) {
          "2400, not 1234"},
         {{"--screen", "/nonexistent/screen"},
          "--screen: /nonexistent/screen.tmp cannot be written"},
+        {{"--attach", "/nonexistent/line"}, "/nonexistent/line: No such file or directory"},
+        {{"--attach", "/dev/null"}, "/dev/null: not a terminal"},
+        {{"--attach", ZRQCTL}, ": neither a terminal nor a socket"},
     };
     for (const auto &c : cases) {
         const ProcessResult r = run_program(lcmemu, c.args, {}, true);

@@ -117,7 +117,7 @@ int main(int argc, char **argv) {
                    : std::make_unique<zrqsim::LcmEmulator>(zrqsim::LcmEmulator::Attach{o.attach},
                                                            static_cast<uint32_t>(baud));
     } catch (const std::exception &e) {
-        return std::fprintf(stderr, "lcmemu: %s\n", e.what()), 1;
+        return std::fprintf(stderr, "lcmemu: --attach: %s\n", e.what()), 2;
     }
     zrqsim::LcmEmulator &emu = *made;
     std::printf("%s\n", emu.slave_path().c_str());
