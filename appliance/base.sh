@@ -55,6 +55,8 @@ grep -q "zrq-init: base done" "$work/console" ||
     { tr -d '\r' < "$work/console" | tail -n 30 >&2; missing "the second stage did not finish"; }
 qemu-img convert -c -O qcow2 "$work/root.img" "$work/base.qcow2"
 mv "$work/base.qcow2" "$image"
+# An image of another package list or kernel is not used again.
+find "$cache" -maxdepth 1 -name 'base-*.qcow2' ! -name "base-$key.qcow2" -delete
 end=$(date +%s)
 printf 'appliance: base root made: %s packages, %s MB fetched in %s s; second stage and image %s s; image %s MB\n' \
     "$debs" "$fetched" $((downloaded - start)) $((end - downloaded)) \
