@@ -137,6 +137,10 @@ class Shell:
             self.sock.sendall(b"PS1=''; stty -echo; echo RE''ADY\n")
             return self._read_until(re.compile(rb"^READY\r?$", re.M), 2) is not None
         wait_for("the guest's test shell", ready, every=0)
+        # Probes sent while it started may still answer: everything before this is theirs.
+        self.sock.sendall(b"echo SY''NC\n")
+        if self._read_until(re.compile(rb"^SYNC\r?\n", re.M), 120) is None:
+            raise Failure("the guest's test shell stopped answering")
 
     def _connect(self):
         try:
