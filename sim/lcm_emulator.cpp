@@ -120,6 +120,23 @@ LcmEmulator::~LcmEmulator() {
     ::close(master_);
 }
 
+std::vector<uint8_t> LcmEmulator::answer(uint8_t cmd) {
+    if (cmd == 0x30) return {static_cast<uint8_t>(model_ >> 8), static_cast<uint8_t>(model_)};
+    if (cmd == 0x31) return {static_cast<uint8_t>(version_ >> 8), static_cast<uint8_t>(version_)};
+    if (cmd != 0x33) return {};
+    if (!taps_.empty()) {
+        // A tap answers one query; the release after it answers the next with silence, so
+        // that two taps of one key are two presses.
+        const char tap = taps_.front();
+        taps_.pop_front();
+        cv_.notify_all();
+        if (tap != 0) return {static_cast<uint8_t>(tap)};
+        return {};
+    }
+    if (key_ != 0) return {static_cast<uint8_t>(key_)};
+    return {};
+}
+
 void LcmEmulator::run() {
     uint8_t buf[4096];
     for (;;) {
@@ -145,23 +162,7 @@ void LcmEmulator::run() {
                 feed(buf[i]);
                 if (frames_.size() == before) continue;
                 // A finished frame: queries get their answer.
-                const std::vector<uint8_t> &f = frames_.back();
-                const uint8_t cmd = f[1];
-                std::vector<uint8_t> reply;
-                if (cmd == 0x30)
-                    reply = {static_cast<uint8_t>(model_ >> 8), static_cast<uint8_t>(model_)};
-                if (cmd == 0x31)
-                    reply = {static_cast<uint8_t>(version_ >> 8), static_cast<uint8_t>(version_)};
-                if (cmd == 0x33 && !taps_.empty()) {
-                    // A tap answers one query; the release after it answers the next with
-                    // silence, so that two taps of one key are two presses.
-                    const char tap = taps_.front();
-                    taps_.pop_front();
-                    if (tap != 0) reply = {static_cast<uint8_t>(tap)};
-                    cv_.notify_all();
-                } else if (cmd == 0x33 && key_ != 0) {
-                    reply = {static_cast<uint8_t>(key_)};
-                }
+                std::vector<uint8_t> reply = answer(frames_.back()[1]);
                 if (reply.empty() || mode_ == Mode::Silent || answers_left_ == 0) continue;
                 // The module hears nothing at a rate other than its own.
                 if (port_baud() != baud_) continue;

@@ -109,6 +109,9 @@ class LcmEmulator {
 
   private:
     void run();
+    // The module's answer to the query `cmd` (model, version, key), empty for none; with
+    // mutex_ held.
+    std::vector<uint8_t> answer(uint8_t cmd);
     void feed(uint8_t b);
     void frame_done();
     void put_char(uint8_t c);

@@ -84,6 +84,16 @@ int parse(int argc, char **argv, Options &o) {
     return -1;
 }
 
+// The key pipe, made if need be and opened for reading and writing, so that it never reads as
+// ended between two writers; -1 when it cannot be, said on stderr.
+int open_keys(const std::string &path) {
+    if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST)
+        return std::fprintf(stderr, "lcmemu: %s: %s\n", path.c_str(), std::strerror(errno)), -1;
+    const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) std::fprintf(stderr, "lcmemu: %s: %s\n", path.c_str(), std::strerror(errno));
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -97,19 +107,8 @@ int main(int argc, char **argv) {
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr); // before the emulator's thread starts
 
-    // Read and write, so that the pipe never reads as ended between two writers.
     int keys = -1;
-    if (!keys_file.empty()) {
-        if (mkfifo(keys_file.c_str(), 0600) != 0 && errno != EEXIST)
-            return std::fprintf(stderr, "lcmemu: %s: %s\n", keys_file.c_str(),
-                                std::strerror(errno)),
-                   1;
-        keys = open(keys_file.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (keys < 0)
-            return std::fprintf(stderr, "lcmemu: %s: %s\n", keys_file.c_str(),
-                                std::strerror(errno)),
-                   1;
-    }
+    if (!keys_file.empty() && (keys = open_keys(keys_file)) < 0) return 1;
     std::unique_ptr<zrqsim::LcmEmulator> made;
     try {
         made = o.attach.empty()
